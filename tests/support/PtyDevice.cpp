@@ -1,0 +1,46 @@
+#include "PtyDevice.h"
+
+#include <poll.h>
+#include <stdexcept>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+CPtyDevice::CPtyDevice() : m_stop(::eventfd(0, EFD_CLOEXEC))
+{
+    if (!OpenRawPty(&m_pty) || !m_stop) {
+        throw std::runtime_error("cannot open a pty");
+    }
+    m_thread = std::thread([this] { Serve(); });
+}
+
+CPtyDevice::~CPtyDevice() { HangUp(); }
+
+void CPtyDevice::HangUp()
+{
+    if (m_thread.joinable()) {
+        const uint64_t one = 1;
+        (void)!::write(m_stop.Get(), &one, sizeof one);
+        m_thread.join();
+    }
+    m_pty.master.Reset();
+}
+
+void CPtyDevice::Serve()
+{
+    pollfd fds[2] = {{m_pty.master.Get(), POLLIN, 0}, {m_stop.Get(), POLLIN, 0}};
+    while (::poll(fds, 2, -1) >= 0 && fds[1].revents == 0) {
+        uint8_t buf[256];
+        const ssize_t n = ::read(m_pty.master.Get(), buf, sizeof buf);
+        if (n <= 0) {
+            continue;
+        }
+        std::vector<std::string> replies;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            replies = m_model.Feed(buf, static_cast<size_t>(n));
+        }
+        for (const auto& r : replies) {
+            WriteAll(m_pty.master.Get(), r.data(), r.size());
+        }
+    }
+}

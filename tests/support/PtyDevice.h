@@ -1,0 +1,39 @@
+#pragma once
+// The device model served on the master side of a real pseudo-terminal, on a
+// thread of its own, for tests of the RS232 path.
+
+#include "DeviceModel.h"
+#include "Pty.h"
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class CPtyDevice {
+public:
+    CPtyDevice();
+    ~CPtyDevice();
+    const std::string& Path() const { return m_pty.slavePath; }
+    int Master() const { return m_pty.master.Get(); }
+    // Runs `fn` on the model under its lock (set faults, read frames).
+    template <class Fn> auto WithModel(Fn fn)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return fn(m_model);
+    }
+    std::vector<std::string> Frames()
+    {
+        return WithModel([](CDeviceModel& m) { return m.m_frames; });
+    }
+    // Closes the master: the port hangs up.
+    void HangUp();
+
+private:
+    void Serve();
+    PtyPair m_pty;
+    CUniqueFd m_stop;
+    std::mutex m_mutex;
+    CDeviceModel m_model;
+    std::thread m_thread;
+};

@@ -1,0 +1,56 @@
+#pragma once
+// A stand-in for the device: answers host frames the way the real unit does,
+// with scripted faults for tests and demonstrations.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+// "(" text plus check bytes and CR, as the device sends it.
+std::string MakeReply(const std::string& text);
+
+class CDeviceModel {
+public:
+    static constexpr const char* kInitialSid = "1400000000000000000000";
+    static constexpr const char* kInitialPabc = "00000000_000";
+    // Frames longer than this without a CR are line noise and are dropped.
+    static constexpr size_t kMaxFrameLength = 64;
+
+    CDeviceModel();
+
+    // Adds one --fault spec "CMD=B1,B2,..." (behaviours: ack, nak, silent,
+    // badcrc, boot, reply:TEXT). Returns false and leaves the model unchanged
+    // when the spec is malformed.
+    bool AddFaults(const std::string& spec);
+
+    // Feeds bytes from the host. Each frame that ends in CR is answered; the
+    // result holds the replies in order (a silent answer adds none).
+    std::vector<std::string> Feed(const uint8_t* data, size_t length);
+
+    // Answers one whole frame (ending in CR); nullopt means no reply.
+    std::optional<std::string> HandleFrame(const std::string& frame);
+
+    std::string m_sid = kInitialSid;
+    std::string m_pabc = kInitialPabc;
+    // Set whenever a stored field changes; the simulator clears it after saving.
+    bool m_bChanged = false;
+    // Frames received, in order, whole (for tests).
+    std::vector<std::string> m_frames;
+
+private:
+    std::string NormalAnswer(const std::string& command, const std::string& body);
+    std::string ApplyFault(const std::string& behaviour, const std::string& normal, bool* silent);
+
+    std::string m_pending;
+    std::map<std::string, std::deque<std::string>> m_faults;
+};
+
+// Splits a frame body into its command word, or "" when none is known.
+std::string CommandOf(const std::string& body);
+
+// Parses TEXT of reply:TEXT, where \xHH stands for any byte and \\ for "\".
+std::optional<std::string> UnescapeReplyText(const std::string& text);
