@@ -1,0 +1,173 @@
+#include "HidLink.h"
+
+#include "HidDescriptor.h"
+
+#include <algorithm>
+#include <cstring>
+
+uint32_t g_dwHidReadTimeout = 0;
+uint32_t g_dwHidReadStart = 0;
+
+namespace {
+
+CHidNodeIo& DefaultIo()
+{
+    static CHidrawIo io;
+    return io;
+}
+
+} // namespace
+
+int ReportPayloadLength(const uint8_t* payload, size_t size)
+{
+    size_t zero = 0;
+    while (zero < size && payload[zero] != 0) {
+        if (payload[zero] == 0x0D) {
+            return static_cast<int>(zero + 1);
+        }
+        ++zero;
+    }
+    if (zero >= size) {
+        return static_cast<int>(size);
+    }
+    // One zero byte stays in the reply when a CR follows it in the same run.
+    size_t lastCr = 0;
+    bool seenCr = false;
+    for (size_t i = zero + 1; i < size && payload[i] != 0; ++i) {
+        if (payload[i] == 0x0D) {
+            lastCr = i;
+            seenCr = true;
+        }
+    }
+    return static_cast<int>(seenCr ? lastCr + 1 : zero);
+}
+
+CHidLink::CHidLink(CHidNodeIo* io, HidLinkPaths paths)
+    : m_pIo(io != nullptr ? io : &DefaultIo()), m_paths(std::move(paths))
+{
+}
+
+void CHidLink::SetIo(CHidNodeIo* io) { m_pIo = io != nullptr ? io : &DefaultIo(); }
+
+bool CHidLink::GetCaps()
+{
+    std::vector<uint8_t> descriptor;
+    if (m_pDetailData == nullptr || !ReadReportDescriptor(*m_pDetailData, &descriptor)) {
+        return false;
+    }
+    const auto lengths = ParseReportDescriptor(descriptor.data(), descriptor.size());
+    // Reports must fit the 17-byte output and 256-byte input buffers, and a
+    // device that cannot carry frame bytes both ways is no use.
+    if (!lengths || lengths->output < 2 || lengths->output > kHidOutputReportBufferSize || lengths->input < 2 ||
+        lengths->input >= kHidReportBufferSize) {
+        return false;
+    }
+    m_caps.InputReportByteLength = lengths->input;
+    m_caps.OutputReportByteLength = lengths->output;
+    m_caps.bNumberedReports = lengths->numbered;
+    return true;
+}
+
+bool CHidLink::ProbeInterface(const HidInterface& iface, uint16_t vendorId, uint16_t productId)
+{
+    CHidHandle probe(*m_pIo, m_pIo->Open(iface.devicePath));
+    uint16_t vendor = 0, product = 0;
+    if (!probe.Valid() || !ReadHidIds(iface, &vendor, &product) || vendor != vendorId || product != productId) {
+        return false;
+    }
+    // Read into a copy so that a refused match leaves the last match intact.
+    const HidCaps before = m_caps;
+    if (!GetCaps()) {
+        m_caps = before;
+        return false;
+    }
+    m_strDevicePath = iface.devicePath;
+    return true;
+}
+
+bool CHidLink::FindDevice(uint16_t vendorId, uint16_t productId)
+{
+    m_hDevInfo = ListHidInterfaces(m_paths.classDir, m_paths.devDir);
+    bool found = false;
+    for (const HidInterface& iface : m_hDevInfo) {
+        m_pDetailData = &iface;
+        found = ProbeInterface(iface, vendorId, productId);
+        if (found) {
+            break;
+        }
+    }
+    m_pDetailData = nullptr;
+    m_hDevInfo.clear();
+    return found;
+}
+
+bool CHidLink::WriteFrame(const uint8_t* frame, size_t length)
+{
+    CHidHandle device(*m_pIo, m_pIo->Open(m_strDevicePath));
+    if (!device.Valid()) {
+        return false;
+    }
+    size_t sent = 0;
+    do {
+        // Zero after the frame bytes: a short last report carries no stale bytes.
+        uint8_t report[kHidOutputReportBufferSize] = {};
+        const size_t chunk = std::min(length - sent, kHidFrameBytesPerReport);
+        std::memcpy(report + 1, frame + sent, chunk);
+        if (!m_pIo->WriteReport(device.Get(), report, m_caps.OutputReportByteLength)) {
+            return false;
+        }
+        sent += chunk;
+    } while (sent < length);
+    return true;
+}
+
+int CHidLink::ReadOneReport(int handle, uint8_t* report)
+{
+    // hidraw drops the id byte of unnumbered reports; put a 0 back in front so
+    // the payload starts at byte 1 either way.
+    if (m_caps.bNumberedReports) {
+        return m_pIo->ReadReport(handle, report, m_caps.InputReportByteLength, kHidReportWaitMs);
+    }
+    return m_pIo->ReadReport(handle, report + 1, m_caps.InputReportByteLength - 1u, kHidReportWaitMs);
+}
+
+bool CHidLink::ReadReply(uint8_t* reply, size_t* replyLength)
+{
+    std::memset(reply, 0, kReplyBufferLimit + 1);
+    *replyLength = 0;
+    CHidHandle device(*m_pIo, m_pIo->Open(m_strDevicePath));
+    if (!device.Valid()) {
+        return false;
+    }
+    CClock& clock = m_pIo->Clock();
+    g_dwHidReadTimeout = kHidReplyDeadlineMs;
+    g_dwHidReadStart = clock.TickCount();
+    size_t collected = 0;
+    bool seenCr = false;
+    while (!seenCr && collected < kReplyBufferLimit) {
+        if (clock.TickCount() - g_dwHidReadStart > g_dwHidReadTimeout) {
+            break;
+        }
+        uint8_t report[kHidReportBufferSize] = {};
+        if (ReadOneReport(device.Get(), report) < 0) {
+            break; // unplugged: waiting out the deadline cannot bring more
+        }
+        size_t len = static_cast<size_t>(ReportPayloadLength(report + 1));
+        len = std::min(len, kReplyBufferLimit - collected);
+        std::memcpy(reply + collected, report + 1, len);
+        seenCr = std::memchr(reply + collected, 0x0D, len) != nullptr;
+        collected += len;
+    }
+    *replyLength = collected;
+    return true;
+}
+
+bool CHidLink::Transact(const uint8_t* frame, size_t frameLength, uint8_t* reply, size_t* replyLength)
+{
+    if (!WriteFrame(frame, frameLength)) {
+        std::memset(reply, 0, kReplyBufferLimit + 1);
+        *replyLength = 0;
+        return false;
+    }
+    return ReadReply(reply, replyLength);
+}

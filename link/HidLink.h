@@ -1,0 +1,80 @@
+#pragma once
+// USB HID link to the device over Linux hidraw: finds the device by vendor and
+// product id, sends a frame as 8-byte output reports, collects the reply from
+// input reports until its CR or the 2000 ms deadline.
+
+#include "HidIo.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Deadline of the reply read in progress (ms) and the tick count at its start.
+extern uint32_t g_dwHidReadTimeout;
+extern uint32_t g_dwHidReadStart;
+
+constexpr size_t kHidReportBufferSize = 256;
+// The reply buffer is 256 bytes; the reply keeps a NUL behind it.
+constexpr size_t kReplyBufferLimit = 255;
+constexpr size_t kHidOutputReportBufferSize = 17;
+constexpr size_t kHidFrameBytesPerReport = 8;
+constexpr uint32_t kHidReplyDeadlineMs = 2000;
+constexpr int kHidReportWaitMs = 250;
+
+// The report lengths of the matched device, counting the report-id byte.
+struct HidCaps {
+    uint16_t InputReportByteLength = 0;
+    uint16_t OutputReportByteLength = 0;
+    bool bNumberedReports = false; // hidraw keeps the id byte on input only then
+};
+
+struct HidLinkPaths {
+    std::string classDir = "/sys/class/hidraw";
+    std::string devDir = "/dev";
+};
+
+// How many bytes of one input report's payload (the report from byte 1 on,
+// `size` bytes, zero after the report) belong to the reply.
+int ReportPayloadLength(const uint8_t* payload, size_t size = kHidReportBufferSize - 1);
+
+class CHidLink {
+public:
+    explicit CHidLink(CHidNodeIo* io = nullptr, HidLinkPaths paths = {});
+    virtual ~CHidLink() = default;
+    CHidLink(const CHidLink&) = delete;
+    CHidLink& operator=(const CHidLink&) = delete;
+
+    // True when a present interface has these ids (first in order wins) and
+    // usable report lengths; m_strDevicePath and m_caps then describe it.
+    bool FindDevice(uint16_t vendorId, uint16_t productId);
+    // Reads the report lengths of the interface under examination; false when
+    // they cannot be had.
+    bool GetCaps();
+    // True when every report of the frame was written.
+    bool WriteFrame(const uint8_t* frame, size_t length);
+    // True when the device could be opened for reading, whatever arrived; the
+    // reply (NUL-terminated, at most 255 bytes) and its length are stored.
+    bool ReadReply(uint8_t* reply, size_t* replyLength);
+    bool Transact(const uint8_t* frame, size_t frameLength, uint8_t* reply, size_t* replyLength);
+
+    void SetIo(CHidNodeIo* io);
+    void SetPaths(HidLinkPaths paths) { m_paths = std::move(paths); }
+
+    // The interface FindDevice is examining; none outside FindDevice.
+    const HidInterface* m_pDetailData = nullptr;
+    // Path of the matched device; set only by a FindDevice that matches.
+    std::string m_strDevicePath;
+    HidCaps m_caps;
+    // The interfaces present, held during FindDevice. The sysfs class
+    // directory (m_paths.classDir) plays the role of the HID interface class.
+    // Node handles are scoped to each operation (CHidHandle), never kept.
+    std::vector<HidInterface> m_hDevInfo;
+
+private:
+    bool ProbeInterface(const HidInterface& iface, uint16_t vendorId, uint16_t productId);
+    int ReadOneReport(int handle, uint8_t* report);
+
+    CHidNodeIo* m_pIo;
+    HidLinkPaths m_paths;
+};

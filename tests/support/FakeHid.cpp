@@ -1,0 +1,135 @@
+#include "FakeHid.h"
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <stdexcept>
+#include <stdlib.h>
+
+namespace fs = std::filesystem;
+
+std::vector<uint8_t> VendorDescriptor8(uint8_t reportId)
+{
+    std::vector<uint8_t> d = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};
+    if (reportId != 0) {
+        d.insert(d.end(), {0x85, reportId});
+    }
+    d.insert(d.end(), {0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x08, 0x09, 0x01, 0x81, 0x02,
+                       0x95, 0x08, 0x09, 0x01, 0x91, 0x02, 0xC0});
+    return d;
+}
+
+CFakeHid::CFakeHid()
+{
+    char tmpl[] = "/tmp/pello-hid-XXXXXX";
+    if (::mkdtemp(tmpl) == nullptr) {
+        throw std::runtime_error("mkdtemp");
+    }
+    m_root = tmpl;
+    fs::create_directories(m_root + "/class");
+    fs::create_directories(m_root + "/dev");
+}
+
+CFakeHid::~CFakeHid() { fs::remove_all(m_root); }
+
+void CFakeHid::AddSysfsOnly(int n, const std::string& uevent, const std::vector<uint8_t>& descriptor)
+{
+    const std::string dir = m_root + "/class/hidraw" + std::to_string(n) + "/device";
+    fs::create_directories(dir);
+    if (!uevent.empty()) {
+        std::ofstream(dir + "/uevent") << "DRIVER=hid-generic\n" << uevent << "\nHID_NAME=Fake\n";
+    }
+    std::ofstream(dir + "/report_descriptor", std::ios::binary)
+        .write(reinterpret_cast<const char*>(descriptor.data()), static_cast<std::streamsize>(descriptor.size()));
+}
+
+FakeHidNode& CFakeHid::AddNode(int n, uint16_t vendor, uint16_t product, std::vector<uint8_t> descriptor)
+{
+    char uevent[64];
+    std::snprintf(uevent, sizeof uevent, "HID_ID=0003:%08X:%08X", vendor, product);
+    AddSysfsOnly(n, uevent, descriptor);
+    const std::string path = m_root + "/dev/hidraw" + std::to_string(n);
+    std::ofstream(path).flush();
+    auto& node = m_nodes[path];
+    node = std::make_unique<FakeHidNode>();
+    return *node;
+}
+
+void CFakeHid::QueueReply(FakeHidNode& node, const std::string& reply)
+{
+    for (size_t i = 0; i < reply.size(); i += 8) {
+        std::vector<uint8_t> report;
+        if (node.reportId != 0) {
+            report.push_back(node.reportId);
+        }
+        const size_t chunk = std::min<size_t>(8, reply.size() - i);
+        report.insert(report.end(), reply.begin() + static_cast<long>(i), reply.begin() + static_cast<long>(i + chunk));
+        report.resize(node.reportId != 0 ? 9 : 8, 0);
+        node.input.push_back(std::move(report));
+    }
+}
+
+int CFakeHid::Open(const std::string& path)
+{
+    auto it = m_nodes.find(path);
+    if (it == m_nodes.end() || !it->second->openable || it->second->vanished) {
+        return -1;
+    }
+    ++it->second->opens;
+    ++m_openHandles;
+    m_handles[m_nextHandle] = it->second.get();
+    return m_nextHandle++;
+}
+
+bool CFakeHid::WriteReport(int handle, const uint8_t* report, size_t length)
+{
+    FakeHidNode& node = *m_handles.at(handle);
+    // hidraw takes report id then data; this device has 8-byte output reports.
+    if (node.vanished || length != 9 || report[0] != node.reportId) {
+        return false;
+    }
+    node.written.emplace_back(report, report + length);
+    // The device reads a frame up to its CR; the rest of the report is padding.
+    const uint8_t* data = report + 1;
+    const void* cr = std::memchr(data, 0x0D, 8);
+    const size_t take = cr != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(cr) - data) + 1 : 8;
+    for (const auto& reply : node.model.Feed(data, take)) {
+        QueueReply(node, reply);
+    }
+    return true;
+}
+
+int CFakeHid::ReadReport(int handle, uint8_t* buffer, size_t capacity, int timeoutMs)
+{
+    FakeHidNode& node = *m_handles.at(handle);
+    if (node.vanishAfterReads == 0) {
+        node.vanished = true;
+    }
+    if (node.vanished) {
+        return -1; // ENODEV
+    }
+    if (node.vanishAfterReads > 0) {
+        --node.vanishAfterReads;
+    }
+    if (node.input.empty()) {
+        if (m_realTime) {
+            ::poll(nullptr, 0, timeoutMs);
+        } else {
+            m_clock.Advance(static_cast<uint32_t>(timeoutMs));
+        }
+        return 0;
+    }
+    std::vector<uint8_t> report = std::move(node.input.front());
+    node.input.pop_front();
+    // hidraw copies at most the count asked for.
+    const size_t n = std::min(capacity, report.size());
+    std::memcpy(buffer, report.data(), n);
+    return static_cast<int>(n);
+}
+
+void CFakeHid::Close(int handle)
+{
+    m_handles.erase(handle);
+    --m_openHandles;
+}
