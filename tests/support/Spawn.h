@@ -1,0 +1,68 @@
+#pragma once
+// Runs the project's programs as child processes for tests.
+
+#include <csignal>
+#include <cstdio>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+// The simulator, started with `args`; its pty path is read from its first line.
+class CDevsim {
+public:
+    explicit CDevsim(std::vector<std::string> args)
+    {
+        std::vector<std::string> argv = {std::string(PELLOMATIC_BIN_DIR) + "/pellomatic-devsim"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> cargv;
+        for (auto& a : argv) cargv.push_back(a.data());
+        cargv.push_back(nullptr);
+        int out[2];
+        if (::pipe(out) != 0) return;
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        posix_spawn_file_actions_addclose(&fa, out[0]);
+        ::posix_spawn(&m_pid, cargv[0], &fa, nullptr, cargv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(out[1]);
+        FILE* f = ::fdopen(out[0], "r");
+        char line[256] = {};
+        if (f != nullptr && std::fgets(line, sizeof line, f) != nullptr) {
+            m_path = line;
+            if (!m_path.empty() && m_path.back() == '\n') m_path.pop_back();
+        }
+        if (f != nullptr) std::fclose(f);
+    }
+    ~CDevsim() { Stop(); }
+    int Stop()
+    {
+        if (m_pid <= 0) return m_status;
+        ::kill(m_pid, SIGTERM);
+        int st = 0;
+        ::waitpid(m_pid, &st, 0);
+        m_pid = 0;
+        m_status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        return m_status;
+    }
+    const std::string& Path() const { return m_path; }
+
+private:
+    pid_t m_pid = 0;
+    int m_status = -1;
+    std::string m_path;
+};
+
+
+struct RunResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs a program of build/bin to its end in `dir`, capturing its output.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& dir = ".");

@@ -1,0 +1,179 @@
+// pellomatic-cli: Search and Apply from a script, for production lines.
+
+#include "Frames.h"
+#include "SnFile.h"
+#include "Version.h"
+#include "Workflow.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum ExitCode { kOk = 0, kUsage = 1, kFileProblem = 2, kNoDevice = 3, kSettingFailed = 4 };
+
+const char kUsageText[] =
+    "usage: pellomatic-cli [--trace] search [--link usb|rs232] [--port DEVICE]\n"
+    "       pellomatic-cli [--trace] apply [--link usb|rs232] [--port DEVICE] [--file PATH]\n"
+    "       pellomatic-cli frame qsid|ate1|qboot\n"
+    "       pellomatic-cli frame sid FIELD | frame pabc FIELD\n"
+    "       pellomatic-cli --help | --version\n"
+    "\n"
+    "search  finds the device and prints its Product ID\n"
+    "apply   searches, then programs the two lines of SN.txt (or --file PATH)\n"
+    "frame   prints a frame in hex\n"
+    "--link  usb (default) or rs232; --port DEVICE means rs232 with COM0 naming DEVICE\n"
+    "--trace every frame and reply on stderr\n"
+    "Exit codes: 0 success, 1 usage, 2 file problem, 3 no device, 4 setting failed.\n";
+
+class CPrintedMessages final : public CMessageSink {
+public:
+    void ShowMessage(const std::string& text, const std::string&) override
+    {
+        std::FILE* out = text == "Setting successful!" ? stdout : stderr;
+        std::fprintf(out, "%s\n", text.c_str());
+    }
+};
+
+void TraceLine(const char* dir, const uint8_t* bytes, size_t length)
+{
+    timespec ts {};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    tm local {};
+    ::localtime_r(&ts.tv_sec, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
+    std::string text;
+    for (size_t i = 0; i < length; ++i) {
+        text += (bytes[i] >= 0x20 && bytes[i] < 0x7F) ? static_cast<char>(bytes[i]) : '.';
+    }
+    std::fprintf(stderr, "%s.%03ld %s %s  %s\n", stamp, ts.tv_nsec / 1000000, dir,
+                 length ? ToHex(bytes, length).c_str() : "(nothing)", text.c_str());
+}
+
+struct Args {
+    std::string command;
+    std::vector<std::string> rest;
+    std::string link = "usb";
+    std::string port;
+    std::string file;
+    bool trace = false;
+};
+
+bool ParseArgs(int argc, char** argv, Args* a)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string s = argv[i];
+        auto value = [&](std::string* out) {
+            if (i + 1 >= argc) return false;
+            *out = argv[++i];
+            return true;
+        };
+        if (s == "--trace") {
+            a->trace = true;
+        } else if (s == "--link") {
+            if (!value(&a->link) || (a->link != "usb" && a->link != "rs232")) return false;
+        } else if (s == "--port") {
+            if (!value(&a->port)) return false;
+        } else if (s == "--file") {
+            if (!value(&a->file)) return false;
+        } else if (a->command.empty()) {
+            a->command = s;
+        } else {
+            a->rest.push_back(s);
+        }
+    }
+    return !a->command.empty();
+}
+
+int PrintFrame(const std::vector<std::string>& rest)
+{
+    Frame f;
+    const std::string kind = rest.empty() ? "" : rest[0];
+    const bool takesField = kind == "sid" || kind == "pabc";
+    if (rest.size() != (takesField ? 2u : 1u)) {
+        return kUsage;
+    }
+    if (kind == "qsid") f = BuildQsidFrame();
+    else if (kind == "ate1") f = BuildAte1Frame();
+    else if (kind == "qboot") f = BuildQbootFrame();
+    else if (takesField) {
+        const size_t need = kind == "sid" ? kSerialFieldLength : kPabcFieldLength;
+        if (rest[1].size() != need) {
+            std::fprintf(stderr, "pellomatic-cli: %s needs exactly %zu characters\n", kind.c_str(), need);
+            return kUsage;
+        }
+        f = kind == "sid" ? BuildSidFrame(rest[1].c_str()) : BuildPabcFrame(rest[1].c_str());
+    } else {
+        return kUsage;
+    }
+    std::printf("%s\n", ToHex(f.bytes, f.length).c_str());
+    return kOk;
+}
+
+int ApplyExit(ApplyOutcome outcome)
+{
+    switch (outcome) {
+    case ApplyOutcome::Success: return kOk;
+    case ApplyOutcome::FileError: return kFileProblem;
+    case ApplyOutcome::NoDevice: return kNoDevice;
+    default: return kSettingFailed;
+    }
+}
+
+int RunWorkflow(const Args& a)
+{
+    CPrintedMessages messages;
+    CSnToolWorkflow flow(&messages);
+    if (a.trace) flow.m_trace = TraceLine;
+    flow.m_nLinkType = (a.link == "rs232" || !a.port.empty()) ? 1 : 0;
+    if (!a.port.empty()) flow.m_portResolver.SetAlias(0, a.port);
+    if (!a.file.empty()) flow.m_strSnFile = a.file;
+    flow.OnSearch();
+    if (a.command == "search") {
+        if (flow.m_strDevice.empty()) {
+            std::fprintf(stderr, "No device found\n");
+            return kNoDevice;
+        }
+        std::printf("%s\n", flow.m_strProductId.c_str());
+        return kOk;
+    }
+    flow.OnApply();
+    return ApplyExit(flow.m_lastApply);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsageText, stdout);
+            return kOk;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("pellomatic-cli %s\n", version::kFileVersion);
+            return kOk;
+        }
+    }
+    Args a;
+    if (!ParseArgs(argc, argv, &a)) {
+        std::fputs(kUsageText, stderr);
+        return kUsage;
+    }
+    if (a.command == "frame") {
+        const int rc = PrintFrame(a.rest);
+        if (rc == kUsage) std::fputs(kUsageText, stderr);
+        return rc;
+    }
+    if ((a.command != "search" && a.command != "apply") || !a.rest.empty() ||
+        (a.command == "search" && !a.file.empty())) {
+        std::fputs(kUsageText, stderr);
+        return kUsage;
+    }
+    return RunWorkflow(a);
+}
