@@ -33,4 +33,4 @@ static void BM_SilentRead3000ms(benchmark::State& state)
 }
 BENCHMARK(BM_SilentRead3000ms)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-BENCHMARK_MAIN();
+

@@ -158,7 +158,9 @@ std::string CDeviceModel::ApplyFault(const std::string& behaviour, const std::st
 
 std::optional<std::string> CDeviceModel::HandleFrame(const std::string& frame)
 {
-    m_frames.push_back(frame);
+    if (m_bRecordFrames) {
+        m_frames.push_back(frame);
+    }
     if (frame.size() < 4) {
         return MakeReply("(NAK");
     }

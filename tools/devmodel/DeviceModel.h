@@ -38,8 +38,9 @@ public:
     std::string m_pabc = kInitialPabc;
     // Set whenever a stored field changes; the simulator clears it after saving.
     bool m_bChanged = false;
-    // Frames received, in order, whole (for tests).
+    // Frames received, in order, whole (for tests; off in the long-running simulator).
     std::vector<std::string> m_frames;
+    bool m_bRecordFrames = true;
 
 private:
     std::string NormalAnswer(const std::string& command, const std::string& body);

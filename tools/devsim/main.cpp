@@ -144,17 +144,22 @@ bool Pause(int sigfd, long us)
     return rc == 0;
 }
 
-bool SendReply(int fd, int sigfd, const Options& o, const std::string& reply)
+// 2400 baud, 11 bits per byte (start, 8 data, 2 stop).
+constexpr long kWireByteUs = 11L * 1000000 / 2400;
+
+// `framedBytes`: bytes the host sent for this reply's frame. At wire speed the
+// device cannot have them before the line has carried them.
+bool SendReply(int fd, int sigfd, const Options& o, const std::string& reply, size_t framedBytes)
 {
-    if (!Pause(sigfd, o.replyDelayMs * 1000)) {
+    const long lineUs = o.wireSpeed ? static_cast<long>(framedBytes) * kWireByteUs : 0;
+    if (!Pause(sigfd, o.replyDelayMs * 1000 + lineUs)) {
         return false;
     }
     if (!o.wireSpeed) {
         return WriteAll(fd, reply.data(), reply.size());
     }
-    // 2400 baud, 11 bits per byte (start, 8 data, 2 stop): 4583 us a byte.
     for (char c : reply) {
-        if (!Pause(sigfd, 11L * 1000000 / 2400) || !WriteAll(fd, &c, 1)) {
+        if (!Pause(sigfd, kWireByteUs) || !WriteAll(fd, &c, 1)) {
             return false;
         }
     }
@@ -210,6 +215,7 @@ bool MakeComAlias(CAliases* aliases, int number, const std::string& target)
 int Serve(int master, int sigfd, const Options& o, CDeviceModel* model)
 {
     pollfd fds[2] = {{master, POLLIN, 0}, {sigfd, POLLIN, 0}};
+    size_t unanswered = 0; // bytes received since the last reply
     for (;;) {
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
@@ -225,11 +231,13 @@ int Serve(int master, int sigfd, const Options& o, CDeviceModel* model)
             return 1;
         }
         if (o.verbose) LogHex("<-", std::string(reinterpret_cast<char*>(buf), static_cast<size_t>(n)));
+        unanswered += static_cast<size_t>(n);
         for (const auto& reply : model->Feed(buf, static_cast<size_t>(n))) {
             if (o.verbose) LogHex("->", reply);
-            if (!SendReply(master, sigfd, o, reply)) {
+            if (!SendReply(master, sigfd, o, reply, unanswered)) {
                 return 0;
             }
+            unanswered = 0;
         }
         if (model->m_bChanged && !o.statePath.empty()) {
             if (!SaveState(o.statePath, *model)) {
@@ -254,6 +262,7 @@ int main(int argc, char** argv)
         return 1;
     }
     CDeviceModel model;
+    model.m_bRecordFrames = false;
     model.m_sid = o.sid;
     model.m_pabc = o.pabc;
     for (const auto& f : o.faults) {
