@@ -21,7 +21,7 @@ void CSnToolWorkflow::Trace(const char* dir, const uint8_t* bytes, size_t length
     }
 }
 
-void CSnToolWorkflow::Show(const std::string& text, const std::string& caption)
+void CSnToolWorkflow::ShowBox(const std::string& text, const std::string& caption)
 {
     if (m_pMessages != nullptr) {
         m_pMessages->ShowMessage(text, caption);
@@ -156,21 +156,21 @@ void CSnToolWorkflow::OnApply()
 {
     if (!ReadSnFile(m_strSnFile)) {
         m_lastApply = ApplyOutcome::FileError;
-        Show("Cannot Open File", "File");
+        ShowBox("Cannot Open File", "File");
         return;
     }
     // Frames go out whole, so a short or binary line would reach the device
     // as NUL or control bytes under a valid check value: refuse it here.
     if (const std::string problem = ValidateSnLines(); !problem.empty()) {
         m_lastApply = ApplyOutcome::FileError;
-        Show(problem, "File");
+        ShowBox(problem, "File");
         return;
     }
     PullControls();
     const Frame ate1 = BuildAte1Frame();
     if (m_strDevice.empty()) {
         m_lastApply = ApplyOutcome::NoDevice;
-        Show("No device found", "Setting");
+        ShowBox("No device found", "Setting");
         return;
     }
     BeginWire();
@@ -179,5 +179,5 @@ void CSnToolWorkflow::OnApply()
                     RunStep(BuildPabcFrame(g_szPabcLine), false) && RunStep(BuildQbootFrame(), true);
     EndWire();
     m_lastApply = ok ? ApplyOutcome::Success : ApplyOutcome::Failure;
-    Show(ok ? "Setting successful!" : "Setting failed!", "setting");
+    ShowBox(ok ? "Setting successful!" : "Setting failed!", "setting");
 }

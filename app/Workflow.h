@@ -75,7 +75,7 @@ private:
     void SearchHid(const Frame& frame, uint8_t* reply);
     bool RunStep(const Frame& frame, bool boot);
     void Trace(const char* dir, const uint8_t* bytes, size_t length) const;
-    void Show(const std::string& text, const std::string& caption);
+    void ShowBox(const std::string& text, const std::string& caption);
 
     CMessageSink* m_pMessages;
 };

@@ -1,0 +1,18 @@
+#pragma once
+// The application object.
+
+#include <wx/app.h>
+
+class CSnToolApp : public wxApp {
+public:
+    bool OnInit() override;
+    // Runs the main dialog modally and returns false, so that the application
+    // ends without entering a message loop of its own.
+    bool StartInstance();
+
+private:
+    void OnHelp(wxCommandEvent& event);
+    wxDECLARE_EVENT_TABLE();
+};
+
+wxDECLARE_APP(CSnToolApp);

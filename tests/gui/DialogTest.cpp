@@ -1,0 +1,352 @@
+// The main dialog and the About box as real windows (under Xvfb when no
+// display is set), driven the way the operator drives them.
+
+#include "FakeHid.h"
+#include "GuiSupport.h"
+#include "PellomaticDlg.h"
+#include "PtyDevice.h"
+#include "Repaint.h"
+#include "Resource.h"
+#include "SnFile.h"
+
+#include <gtest/gtest.h>
+
+#include <wx/app.h>
+#include <wx/button.h>
+#include <wx/dcmemory.h>
+#include <wx/dcscreen.h>
+#include <wx/evtloop.h>
+#include <wx/radiobut.h>
+#include <wx/stattext.h>
+#include <wx/timer.h>
+#include <wx/utils.h>
+
+#include <cstdio>
+#include <fstream>
+#include <unistd.h>
+
+void Settle(int rounds)
+{
+    for (int i = 0; i < rounds; ++i) {
+        wxYield();
+        wxMilliSleep(10);
+    }
+}
+
+namespace {
+
+template <class T> T* Ctrl(wxWindow& w, int id) { return dynamic_cast<T*>(w.FindWindow(id)); }
+
+void Click(wxWindow& dlg, int id)
+{
+    wxButton* b = Ctrl<wxButton>(dlg, id);
+    ASSERT_NE(b, nullptr);
+    wxCommandEvent e(wxEVT_BUTTON, id);
+    e.SetEventObject(b);
+    b->ProcessWindowEvent(e);
+}
+
+wxDialog* FindTopDialog(const wxString& title)
+{
+    for (wxWindow* w : wxTopLevelWindows) {
+        auto* d = dynamic_cast<wxDialog*>(w);
+        if (d != nullptr && d->GetTitle() == title && d->IsShown()) return d;
+    }
+    return nullptr;
+}
+
+// Runs `steps` one after another from inside a modal loop.
+void RunInLoop(std::vector<std::function<void()>> steps)
+{
+    auto* queue = new std::vector<std::function<void()>>(std::move(steps));
+    std::function<void()>* next = new std::function<void()>;
+    *next = [queue, next] {
+        if (queue->empty()) {
+            delete queue;
+            delete next;
+            return;
+        }
+        auto step = queue->front();
+        queue->erase(queue->begin());
+        step();
+        wxTheApp->CallAfter([next] { (*next)(); });
+    };
+    wxTheApp->CallAfter([next] { (*next)(); });
+}
+
+class Dialog : public ::testing::Test {
+protected:
+    Dialog()
+    {
+        ResetSnLines();
+        m_dlg = new CSnToolDlg(nullptr);
+        for (int n = 0; n < 10; ++n) {
+            m_dlg->m_portResolver.SetAlias(n, "/nonexistent/tty" + std::to_string(n));
+        }
+        m_dlg->m_strSnFile = m_snPath;
+        m_dlg->m_comLink.SetClock(&m_clock);
+    }
+    ~Dialog() override
+    {
+        m_dlg->Destroy();
+        Settle(2);
+        std::remove(m_snPath.c_str());
+        ResetSnLines();
+    }
+    void ShowIt()
+    {
+        m_dlg->Show();
+        Settle();
+    }
+    wxRadioButton* Usb() { return Ctrl<wxRadioButton>(*m_dlg, IDC_USB); }
+    wxRadioButton* Rs232() { return Ctrl<wxRadioButton>(*m_dlg, IDC_RS232); }
+    wxString ProductIdText() { return Ctrl<wxStaticText>(*m_dlg, IDC_PRODUCT_ID)->GetLabelText(); }
+
+    CSnToolDlg* m_dlg;
+    CFakeClock m_clock;
+    std::string m_snPath = "/tmp/pello-gui-" + std::to_string(::getpid()) + "-SN.txt";
+};
+
+} // namespace
+
+TEST_F(Dialog, FirstShow)
+{
+    EXPECT_EQ(m_dlg->m_nLinkType, -1);
+    ShowIt();
+    EXPECT_EQ(m_dlg->GetTitle(), "Korvan Setting Serial Number Tool V1.00");
+    EXPECT_TRUE(Usb()->GetValue());
+    EXPECT_FALSE(Rs232()->GetValue());
+    EXPECT_EQ(ProductIdText(), "");
+    EXPECT_EQ(m_dlg->m_nLinkType, 0);
+    wxMenu* menu = m_dlg->GetSystemMenu();
+    ASSERT_GE(menu->GetMenuItemCount(), 3u);
+    const size_t n = menu->GetMenuItemCount();
+    EXPECT_EQ(menu->FindItemByPosition(0)->GetId(), SC_CLOSE);
+    EXPECT_TRUE(menu->FindItemByPosition(n - 2)->IsSeparator());
+    wxMenuItem* about = menu->FindItemByPosition(n - 1);
+    EXPECT_EQ(about->GetId(), ID_SYSMENU_ABOUT);
+    EXPECT_EQ(about->GetItemLabel().utf8_string(), "关于 Pellomatic(&A)...");
+    // No minimise or maximise box; the proportions of the template.
+    EXPECT_FALSE(m_dlg->HasFlag(wxMINIMIZE_BOX));
+    EXPECT_FALSE(m_dlg->HasFlag(wxMAXIMIZE_BOX));
+    EXPECT_EQ(m_dlg->GetClientSize(), m_dlg->ConvertDialogToPixels(wxSize(341, 239)));
+    // 9 pt; "宋体" where it exists, else an installed CJK face.
+    const wxFont font = m_dlg->GetFont();
+    EXPECT_EQ(font.GetPointSize(), 9);
+    EXPECT_TRUE(font.GetFaceName() == wxString::FromUTF8("宋体") || font.GetFaceName() == "WenQuanYi Zen Hei")
+        << font.GetFaceName();
+    EXPECT_TRUE(m_dlg->GetIcon().IsOk());
+}
+
+TEST_F(Dialog, ControlsSitWhereTheTemplatePutsThem)
+{
+    ShowIt();
+    const wxPoint usb = Usb()->GetPosition();
+    EXPECT_EQ(usb, m_dlg->ConvertDialogToPixels(wxPoint(63, 19)));
+    EXPECT_EQ(Ctrl<wxButton>(*m_dlg, IDOK)->GetLabel(), "Apply");
+    EXPECT_EQ(Ctrl<wxButton>(*m_dlg, IDCANCEL)->GetLabel(), "Close");
+    EXPECT_EQ(Ctrl<wxButton>(*m_dlg, IDC_SEARCH)->GetLabel(), "Search");
+    // The controls inside the group boxes are visible and take clicks.
+    for (int id : {IDC_USB, IDC_RS232, IDC_SEARCH, IDOK, IDCANCEL}) {
+        wxWindow* w = m_dlg->FindWindow(id);
+        EXPECT_TRUE(w->IsShownOnScreen()) << id;
+        EXPECT_TRUE(w->IsEnabled()) << id;
+    }
+}
+
+TEST_F(Dialog, RadioExchange)
+{
+    ShowIt();
+    Rs232()->SetValue(true);
+    m_dlg->TransferDataFromWindow();
+    EXPECT_EQ(m_dlg->m_nLinkType, 1);
+    for (int v : {-1, 2, 7}) {
+        m_dlg->m_nLinkType = v;
+        m_dlg->TransferDataToWindow();
+        EXPECT_FALSE(Usb()->GetValue()) << v;
+        EXPECT_FALSE(Rs232()->GetValue()) << v;
+        m_dlg->TransferDataFromWindow();
+        EXPECT_EQ(m_dlg->m_nLinkType, -1);
+    }
+    m_dlg->m_nLinkType = 0;
+    m_dlg->TransferDataToWindow();
+    EXPECT_TRUE(Usb()->GetValue());
+}
+
+TEST_F(Dialog, ProductIdShowsControlBytesAsEscapes)
+{
+    ShowIt();
+    m_dlg->m_strProductId = "AB\rC\x7F\xE9&x";
+    m_dlg->TransferDataToWindow();
+    EXPECT_EQ(ProductIdText(), wxString::FromUTF8("AB\\x0DC\\x7Fé&x"));
+    m_dlg->TransferDataFromWindow(); // the shown text does not replace the bytes
+    EXPECT_EQ(m_dlg->m_strProductId, "AB\rC\x7F\xE9&x");
+    EXPECT_EQ(FormatProductIdLabel(std::string("\0", 1)), "\\x00");
+}
+
+TEST_F(Dialog, AboutBoxOpensOverTheDialogAndCloses)
+{
+    ShowIt();
+    bool seen = false;
+    wxTheApp->CallAfter([&] {
+        wxDialog* about = FindTopDialog(wxString::FromUTF8("关于 Pellomatic"));
+        ASSERT_NE(about, nullptr);
+        seen = about->IsModal();
+        Click(*about, IDOK); // "确定"
+    });
+    m_dlg->OnSystemCommand(0x13, 0);
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(FindTopDialog(wxString::FromUTF8("关于 Pellomatic")), nullptr);
+    EXPECT_EQ(m_dlg->m_nLinkType, 0);
+    EXPECT_TRUE(Usb()->GetValue());
+    // Other ids are not the About item.
+    WithMessages([&] { m_dlg->OnSystemCommand(0x20, 0); });
+}
+
+TEST_F(Dialog, OkKeepsTheDialogOpenAndCancelEndsIt)
+{
+    bool stillModal = false;
+    RunInLoop({
+        [&] { WithMessages([&] { Click(*m_dlg, IDOK); }, CExpectMessage("Cannot Open File", "File")); },
+        [&] {
+            std::ofstream(m_snPath) << "0812345678ABCDEFGHIJKL\nABCDEFGH_123\n";
+            WithMessages([&] { Click(*m_dlg, IDOK); }, CExpectMessage("No device found", "Setting"));
+        },
+        [&] { stillModal = m_dlg->IsModal(); },
+        [&] { Click(*m_dlg, IDCANCEL); },
+    });
+    EXPECT_EQ(m_dlg->ShowModal(), IDCANCEL);
+    EXPECT_TRUE(stillModal);
+}
+
+TEST_F(Dialog, EscapeCloseBoxAndSystemMenuCloseEndTheRun)
+{
+    RunInLoop({[&] {
+        wxKeyEvent key(wxEVT_CHAR_HOOK);
+        key.m_keyCode = WXK_ESCAPE;
+        key.SetEventObject(m_dlg);
+        m_dlg->ProcessWindowEvent(key);
+    }});
+    EXPECT_EQ(m_dlg->ShowModal(), IDCANCEL);
+    RunInLoop({[&] { m_dlg->Close(); }});
+    EXPECT_EQ(m_dlg->ShowModal(), IDCANCEL);
+    RunInLoop({[&] { m_dlg->OnSystemCommand(SC_CLOSE, 0); }});
+    EXPECT_EQ(m_dlg->ShowModal(), IDCANCEL);
+}
+
+TEST_F(Dialog, SearchAndApplyOverRs232)
+{
+    CPtyDevice dev;
+    m_dlg->m_portResolver.SetAlias(0, dev.Path());
+    ShowIt();
+    Rs232()->SetValue(true);
+    Click(*m_dlg, IDC_SEARCH);
+    EXPECT_EQ(m_dlg->m_strDevice, "COM0");
+    EXPECT_EQ(ProductIdText(), "00000000000000");
+    EXPECT_TRUE(Rs232()->GetValue());
+    std::ofstream(m_snPath) << "0812345678ABCDEFGHIJKL\r\nABCDEFGH_123\r\n";
+    WithMessages([&] { Click(*m_dlg, IDOK); }, CExpectMessage("Setting successful!", "setting"));
+    Click(*m_dlg, IDC_SEARCH);
+    EXPECT_EQ(ProductIdText(), "12345678");
+    dev.WithModel([](CDeviceModel& m) { return m.AddFaults("PABC=nak,nak,nak"); });
+    WithMessages([&] { Click(*m_dlg, IDOK); }, CExpectMessage("Setting failed!", "setting"));
+    std::ofstream(m_snPath) << "short\nABCDEFGH_123\n";
+    WithMessages([&] { Click(*m_dlg, IDOK); },
+                 CExpectMessage("Invalid SN.txt: line 1 needs 22 characters", "File"));
+}
+
+TEST_F(Dialog, SearchAndApplyOverUsb)
+{
+    CFakeHid hid;
+    FakeHidNode& node = hid.AddNode(0, 0x0665, 0x5161, VendorDescriptor8());
+    node.model.m_sid = "14ABCDEFGHIJKLMN000000";
+    m_dlg->m_hidLink.SetIo(&hid);
+    m_dlg->m_hidLink.SetPaths(hid.Paths());
+    ShowIt();
+    Click(*m_dlg, IDC_SEARCH);
+    EXPECT_EQ(m_dlg->m_strDevice, "usb");
+    EXPECT_EQ(ProductIdText(), "ABCDEFGHIJKLMN");
+    std::ofstream(m_snPath) << "0812345678ABCDEFGHIJKL\nABCDEFGH_123\n";
+    WithMessages([&] { Click(*m_dlg, IDOK); }, CExpectMessage("Setting successful!", "setting"));
+    EXPECT_EQ(node.model.m_sid, "0812345678ABCDEFGHIJKL");
+    // A failed search keeps the field but forgets the device.
+    node.openable = false;
+    Click(*m_dlg, IDC_SEARCH);
+    EXPECT_EQ(m_dlg->m_strDevice, "");
+    EXPECT_EQ(ProductIdText(), "ABCDEFGHIJKLMN");
+}
+
+namespace {
+
+bool Snapshot(wxWindow& w, const char* path)
+{
+    w.Raise();
+    Settle(40);
+    const wxRect r = w.GetScreenRect();
+    wxBitmap shot(r.width, r.height);
+    {
+        wxScreenDC screen;
+        wxMemoryDC mem(shot);
+        mem.Blit(0, 0, r.width, r.height, &screen, r.x, r.y);
+    }
+    return shot.IsOk() && shot.SaveFile(path, wxBITMAP_TYPE_PNG);
+}
+
+} // namespace
+
+TEST_F(Dialog, RendersForTheReadme)
+{
+    // The About box first, alone: without a window manager a later window
+    // may not be stacked over an earlier one.
+    CAboutDlg* about = new CAboutDlg();
+    about->Show();
+    EXPECT_TRUE(Snapshot(*about, PELLOMATIC_SOURCE_DIR "/docs/about.png"));
+    about->Destroy();
+    m_dlg->m_strProductId = "00000000000000";
+    ShowIt();
+    m_dlg->TransferDataToWindow();
+    EXPECT_TRUE(Snapshot(*m_dlg, PELLOMATIC_SOURCE_DIR "/docs/dialog.png"));
+}
+
+namespace {
+
+// Records the paint steps instead of drawing.
+class CRecordingTarget final : public CRepaintTarget {
+public:
+    bool minimised = true;
+    int width = 160, height = 28;
+    std::vector<std::string> steps;
+    bool IsMinimised() override { return minimised; }
+    void DefaultPaint() override { steps.push_back("default"); }
+    void BeginPaint() override { steps.push_back("begin"); }
+    void SendIconEraseBackground() override { steps.push_back("erase"); }
+    int SystemMetric(int index) override
+    {
+        steps.push_back(index == SM_CXICON ? "cx" : "cy");
+        return 32;
+    }
+    void ClientSize(int* w, int* h) override
+    {
+        *w = width;
+        *h = height;
+    }
+    void DrawIcon(int x, int y) override { steps.push_back("draw " + std::to_string(x) + "," + std::to_string(y)); }
+    void EndPaint() override { steps.push_back("end"); }
+};
+
+} // namespace
+
+TEST(Repaint, MinimisedDrawsTheIconCentredAfterErasing)
+{
+    CRecordingTarget t;
+    RunRepaint(t);
+    RunRepaint(t);
+    const std::vector<std::string> once = {"begin", "erase", "cx", "cy", "draw 64,-1", "end"};
+    std::vector<std::string> twice = once;
+    twice.insert(twice.end(), once.begin(), once.end());
+    EXPECT_EQ(t.steps, twice);
+    t.steps.clear();
+    t.minimised = false;
+    RunRepaint(t);
+    EXPECT_EQ(t.steps, std::vector<std::string>{"default"});
+}

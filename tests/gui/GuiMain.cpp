@@ -1,0 +1,31 @@
+// Runs the dialog tests inside an initialised wxWidgets application.
+
+#include <gtest/gtest.h>
+#include <wx/app.h>
+#include <wx/init.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+// A failed toolkit assertion would open a modal box and hang the run.
+static void FailOnAssert(const wxString& file, int line, const wxString& func, const wxString& cond,
+                         const wxString& msg)
+{
+    std::fprintf(stderr, "wx assertion failed: %s:%d %s: %s %s\n", file.utf8_str().data(), line,
+                 func.utf8_str().data(), cond.utf8_str().data(), msg.utf8_str().data());
+    std::abort();
+}
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    wxSetAssertHandler(FailOnAssert);
+    wxApp::SetInstance(new wxApp());
+    if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit()) {
+        return 2;
+    }
+    const int rc = RUN_ALL_TESTS();
+    wxTheApp->OnExit();
+    wxEntryCleanup();
+    return rc;
+}
