@@ -2,6 +2,12 @@
 
 #include "Resource.h"
 
+#include <wx/xrc/xh_bttn.h>
+#include <wx/xrc/xh_dlg.h>
+#include <wx/xrc/xh_radbt.h>
+#include <wx/xrc/xh_stbmp.h>
+#include <wx/xrc/xh_stbox.h>
+#include <wx/xrc/xh_sttxt.h>
 #include <wx/xrc/xmlres.h>
 
 #include "pellomatic16.xpm"
@@ -16,7 +22,14 @@ void InitResources()
         return;
     }
     done = true;
-    wxXmlResource::Get()->InitAllHandlers();
+    // Only the handlers the templates use: the full set costs start-up time.
+    wxXmlResource* res = wxXmlResource::Get();
+    res->AddHandler(new wxDialogXmlHandler);
+    res->AddHandler(new wxRadioButtonXmlHandler);
+    res->AddHandler(new wxButtonXmlHandler);
+    res->AddHandler(new wxStaticBoxXmlHandler);
+    res->AddHandler(new wxStaticTextXmlHandler);
+    res->AddHandler(new wxStaticBitmapXmlHandler);
     // Fixed ids first: the templates name them, and the code routes by them.
     wxXmlResource::GetXRCID("IDC_SEARCH", IDC_SEARCH);
     wxXmlResource::GetXRCID("IDC_USB", IDC_USB);
