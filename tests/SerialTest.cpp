@@ -202,3 +202,37 @@ TEST_F(Serial, SilentPortRealTime)
     EXPECT_GE(ms, 2990);
     EXPECT_LT(ms, 10000);
 }
+
+TEST(SerialWrite, PendingWriteReturnsOneAfterItsWait)
+{
+    // Nobody reads this line: fill it until the tty takes no more.
+    PtyPair pty;
+    ASSERT_TRUE(OpenRawPty(&pty));
+    CFakeClock clock;
+    CComLink link(nullptr, &clock);
+    ASSERT_EQ(link.Open(pty.slavePath.c_str(), 2400, 8, 0, 2), 1);
+    // The tty moves data along in the background: full means no room for a while.
+    const std::string chunk(4096, 'x');
+    for (;;) {
+        while (::write(link.Fd(), chunk.data(), chunk.size()) > 0) {
+        }
+        pollfd pfd {link.Fd(), POLLOUT, 0};
+        if (::poll(&pfd, 1, 300) == 0) {
+            break;
+        }
+    }
+    const uint32_t start = clock.m_now;
+    EXPECT_EQ(link.Write("QBOOT\x0B\x88\r", 8), 1);
+    EXPECT_GE(clock.m_now - start, 200u);
+    EXPECT_LT(clock.m_now - start, 1000u);
+}
+
+TEST(SerialWrite, WriteToAHungUpPortFails)
+{
+    PtyPair pty;
+    ASSERT_TRUE(OpenRawPty(&pty));
+    CComLink link;
+    ASSERT_EQ(link.Open(pty.slavePath.c_str(), 2400, 8, 0, 2), 1);
+    pty.master.Reset();
+    EXPECT_EQ(link.Write("ATE1Nm\r", 7), 0);
+}

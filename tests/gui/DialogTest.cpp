@@ -8,6 +8,7 @@
 #include "Repaint.h"
 #include "Resource.h"
 #include "SnFile.h"
+#include "Spawn.h"
 
 #include <gtest/gtest.h>
 
@@ -253,6 +254,26 @@ TEST_F(Dialog, SearchAndApplyOverRs232)
     std::ofstream(m_snPath) << "short\nABCDEFGH_123\n";
     WithMessages([&] { Click(*m_dlg, IDOK); },
                  CExpectMessage("Invalid SN.txt: line 1 needs 22 characters", "File"));
+}
+
+TEST_F(Dialog, SearchFindsTheSimulatorBehindItsComAlias)
+{
+    CDevsim sim({"--com", "0", "--sid", "0599999000000000000000"});
+    ASSERT_FALSE(sim.Path().empty());
+    // COM0 through the per-user alias; the rest pointed nowhere, so that the
+    // machine's own serial ports are left alone.
+    m_dlg->m_portResolver = CPortResolver();
+    for (int n = 1; n < 10; ++n) {
+        m_dlg->m_portResolver.SetAlias(n, "/nonexistent/tty" + std::to_string(n));
+    }
+    EXPECT_EQ(m_dlg->m_portResolver.Resolve("COM0").source, "user link");
+    ShowIt();
+    Rs232()->SetValue(true);
+    Click(*m_dlg, IDC_SEARCH);
+    EXPECT_EQ(m_dlg->m_strDevice, "COM0");
+    EXPECT_EQ(ProductIdText(), "99999");
+    EXPECT_EQ(sim.Stop(), 0);
+    EXPECT_NE(m_dlg->m_portResolver.Resolve("COM0").source, "user link"); // removed on exit
 }
 
 TEST_F(Dialog, SearchAndApplyOverUsb)

@@ -201,6 +201,12 @@ private:
 bool MakeComAlias(CAliases* aliases, int number, const std::string& target)
 {
     const std::string dir = CPortResolver::DefaultUserDir();
+    // /run/user/<uid> is normally made at login; a bare container may lack it.
+    const std::string runtimeDir = dir.substr(0, dir.rfind('/'));
+    if (::mkdir(runtimeDir.c_str(), 0700) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "pellomatic-devsim: cannot create %s: %s\n", runtimeDir.c_str(), std::strerror(errno));
+        return false;
+    }
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
         std::fprintf(stderr, "pellomatic-devsim: cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
         return false;
