@@ -23,4 +23,6 @@ for preset in default asan; do
   echo "=== tests: $preset ==="
   "${display[@]}" ctest --preset "$preset" -j "$jobs" || status=1
 done
+echo "=== install and package ==="
+./packaging/check-install.sh build || status=1
 exit $status

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  g++ cmake ninja-build pkg-config
+  g++ cmake ninja-build pkg-config dpkg-dev file
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libwxgtk3.2-dev wx-common
   xvfb xauth fonts-wqy-zenhei
