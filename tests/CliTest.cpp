@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include "UniqueFd.h"
+
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sys/file.h>
 
 namespace fs = std::filesystem;
 
@@ -74,4 +78,95 @@ TEST_F(Cli, FramesVersionHelp)
     EXPECT_EQ(Cli_({"frame", "sid", "short"}).exitCode, 1);
     EXPECT_EQ(Cli_({"--version"}).out, "pellomatic-cli 1.0.0.1\n");
     EXPECT_EQ(Cli_({"--help"}).exitCode, 0);
+}
+
+TEST_F(Cli, DryRunPrintsTheFramesAndNeedsNoDevice)
+{
+    auto r = Cli_({"apply", "--dry-run", "--link", "rs232", "--port", (m_dir / "nothing").string()});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "415445314e6d0d\n"
+              "534944303831323334353637384142434445464748494a4b4cfd590d\n"
+              "5041424341424344454647485f3132331c5b0d\n"
+              "51424f4f540b880d\n");
+    std::ofstream(m_dir / "bom.txt") << "\xEF\xBB\xBF" "0812345678ABCDEFGHIJKL\nABCDEFGH_123\n";
+    r = Cli_({"apply", "--dry-run", "--file", "bom.txt"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Invalid SN.txt: only printable ASCII characters are allowed\n");
+    EXPECT_EQ(Cli_({"apply", "--dry-run", "--verify"}).exitCode, 1);
+}
+
+TEST_F(Cli, VerifyReadsTheNewSerialNumberBack)
+{
+    {
+        CDevsim sim({"--link", m_port});
+        auto r = Cli_({"apply", "--port", m_port, "--verify"});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out, "Setting successful!\nVerified: 12345678\n");
+    }
+    {
+        // Acknowledges "SID" but keeps its old serial number.
+        CDevsim sim({"--link", m_port, "--fault", "SID=ack"});
+        auto r = Cli_({"apply", "--port", m_port, "--verify"});
+        EXPECT_EQ(r.exitCode, 5);
+        EXPECT_EQ(r.err, "Verify failed: expected 12345678, read 00000000000000\n");
+    }
+    {
+        // Restarting after "QBOOT": the first search after it goes unanswered.
+        CDevsim sim({"--link", m_port, "--fault", "QSID=normal,nak,nak,nak"});
+        auto r = Cli_({"apply", "--port", m_port, "--verify"});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+    }
+}
+
+TEST_F(Cli, PortsSaysWhyAPortCannotBeUsed)
+{
+    CDevsim sim({"--link", m_port});
+    auto r = Cli_({"ports", "--port", m_port});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("COM0 -> " + m_port + " (--port) -> /dev/pts/"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("present, can be opened"), std::string::npos);
+    EXPECT_NE(r.out.find("USB HID interfaces (vendor 0x0665, product 0x5161):"), std::string::npos);
+    {
+        CUniqueFd held(::open(m_port.c_str(), O_RDWR | O_NOCTTY));
+        ASSERT_EQ(::flock(held.Get(), LOCK_EX | LOCK_NB), 0);
+        r = Cli_({"ports", "--port", m_port});
+        EXPECT_NE(r.out.find("cannot be used: held by another process (pello_tests, pid " + std::to_string(::getpid()) + ")"),
+                  std::string::npos)
+            << r.out;
+    }
+    std::ofstream(m_dir / "plain") << "x";
+    r = Cli_({"ports", "--port", (m_dir / "plain").string()});
+    EXPECT_NE(r.out.find("cannot be used: not a serial port"), std::string::npos) << r.out;
+    r = Cli_({"ports", "--port", (m_dir / "nothing").string()});
+    EXPECT_NE(r.out.find("(--port): not present"), std::string::npos) << r.out;
+}
+
+TEST(DevsimUsb, SaysSoWhereThereIsNoUhid)
+{
+    if (fs::exists("/dev/uhid")) {
+        GTEST_SKIP() << "this machine has /dev/uhid";
+    }
+    const auto r = RunProgram("pellomatic-devsim", {"--usb"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("/dev/uhid"), std::string::npos);
+}
+
+TEST(DevsimUsb, RealHidrawPathEndToEnd)
+{
+    if (!fs::exists("/dev/uhid")) {
+        GTEST_SKIP() << "no /dev/uhid here: the kernel offers no virtual HID devices";
+    }
+    CDevsim sim({"--usb", "--sid", "0599999000000000000000"});
+    ASSERT_EQ(sim.Path(), "/dev/uhid");
+    // The kernel binds the new device and makes its hidraw node shortly after.
+    RunResult r;
+    for (int i = 0; i < 20; ++i) {
+        r = RunProgram("pellomatic-cli", {"search", "--link", "usb"});
+        if (r.exitCode == 0) break;
+        ::usleep(100000);
+    }
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "99999\n");
 }

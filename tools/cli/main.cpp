@@ -1,12 +1,15 @@
 // pellomatic-cli: Search and Apply from a script, for production lines.
 
 #include "Frames.h"
+#include "Ports.h"
+#include "ProductId.h"
 #include "SnFile.h"
 #include "Version.h"
 #include "Workflow.h"
 
 #include <chrono>
 #include <cstdio>
+#include <poll.h>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -14,11 +17,16 @@
 
 namespace {
 
-enum ExitCode { kOk = 0, kUsage = 1, kFileProblem = 2, kNoDevice = 3, kSettingFailed = 4 };
+enum ExitCode { kOk = 0, kUsage = 1, kFileProblem = 2, kNoDevice = 3, kSettingFailed = 4, kVerifyFailed = 5 };
+
+// A device may restart after "QBOOT"; give it this long to answer again.
+constexpr auto kVerifyPatience = std::chrono::seconds(10);
 
 const char kUsageText[] =
     "usage: pellomatic-cli [--trace] search [--link usb|rs232] [--port DEVICE]\n"
     "       pellomatic-cli [--trace] apply [--link usb|rs232] [--port DEVICE] [--file PATH]\n"
+    "                      [--verify | --dry-run]\n"
+    "       pellomatic-cli ports\n"
     "       pellomatic-cli frame qsid|ate1|qboot\n"
     "       pellomatic-cli frame sid FIELD | frame pabc FIELD\n"
     "       pellomatic-cli --help | --version\n"
@@ -26,9 +34,13 @@ const char kUsageText[] =
     "search  finds the device and prints its Product ID\n"
     "apply   searches, then programs the two lines of SN.txt (or --file PATH)\n"
     "frame   prints a frame in hex\n"
+    "ports   reports what COM0..COM9 resolve to and the device's USB HID interfaces\n"
+    "--verify  after success, search again and compare the serial number read back\n"
+    "--dry-run check SN.txt and print the four frames; send nothing\n"
     "--link  usb (default) or rs232; --port DEVICE means rs232 with COM0 naming DEVICE\n"
     "--trace every frame and reply on stderr\n"
-    "Exit codes: 0 success, 1 usage, 2 file problem, 3 no device, 4 setting failed.\n";
+    "Exit codes: 0 success, 1 usage, 2 file problem, 3 no device, 4 setting failed,\n"
+    "5 verify failed.\n";
 
 class CPrintedMessages final : public CMessageSink {
 public:
@@ -62,6 +74,8 @@ struct Args {
     std::string port;
     std::string file;
     bool trace = false;
+    bool verify = false;
+    bool dryRun = false;
 };
 
 bool ParseArgs(int argc, char** argv, Args* a)
@@ -75,6 +89,10 @@ bool ParseArgs(int argc, char** argv, Args* a)
         };
         if (s == "--trace") {
             a->trace = true;
+        } else if (s == "--verify") {
+            a->verify = true;
+        } else if (s == "--dry-run") {
+            a->dryRun = true;
         } else if (s == "--link") {
             if (!value(&a->link) || (a->link != "usb" && a->link != "rs232")) return false;
         } else if (s == "--port") {
@@ -125,14 +143,62 @@ int ApplyExit(ApplyOutcome outcome)
     }
 }
 
+// Reads and checks the file as Apply would, then prints the frames it would send.
+int DryRun(const std::string& file, CMessageSink& messages)
+{
+    if (!ReadSnFile(file)) {
+        messages.ShowMessage("Cannot Open File", "File");
+        return kFileProblem;
+    }
+    if (const std::string problem = ValidateSnLines(); !problem.empty()) {
+        messages.ShowMessage(problem, "File");
+        return kFileProblem;
+    }
+    for (const Frame& f : {BuildAte1Frame(), BuildSidFrame(g_szSerialLine), BuildPabcFrame(g_szPabcLine),
+                           BuildQbootFrame()}) {
+        std::printf("%s\n", ToHex(f.bytes, f.length).c_str());
+    }
+    return kOk;
+}
+
+// Searches again on the link that found the device until it answers or the
+// patience runs out, and compares what it reads with the field just written.
+int Verify(CSnToolWorkflow& flow)
+{
+    const std::string field(g_szSerialLine, kSerialFieldLength);
+    const std::string expected = ExtractProductId(("(" + field).c_str());
+    flow.m_nLinkType = flow.m_strDevice.compare(0, 3, "COM") == 0 ? 1 : 0;
+    const auto deadline = std::chrono::steady_clock::now() + kVerifyPatience;
+    for (;;) {
+        flow.OnSearch();
+        if (!flow.m_strDevice.empty() || std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+        ::poll(nullptr, 0, 250); // the device is restarting; look again shortly
+    }
+    if (flow.m_strDevice.empty()) {
+        std::fprintf(stderr, "Verify failed: expected %s, read nothing\n", expected.c_str());
+        return kVerifyFailed;
+    }
+    if (flow.m_strProductId != expected) {
+        std::fprintf(stderr, "Verify failed: expected %s, read %s\n", expected.c_str(), flow.m_strProductId.c_str());
+        return kVerifyFailed;
+    }
+    std::printf("Verified: %s\n", expected.c_str());
+    return kOk;
+}
+
 int RunWorkflow(const Args& a)
 {
     CPrintedMessages messages;
     CSnToolWorkflow flow(&messages);
+    if (!a.file.empty()) flow.m_strSnFile = a.file;
+    if (a.dryRun) {
+        return DryRun(flow.m_strSnFile, messages);
+    }
     if (a.trace) flow.m_trace = TraceLine;
     flow.m_nLinkType = (a.link == "rs232" || !a.port.empty()) ? 1 : 0;
     if (!a.port.empty()) flow.m_portResolver.SetAlias(0, a.port);
-    if (!a.file.empty()) flow.m_strSnFile = a.file;
     flow.OnSearch();
     if (a.command == "search") {
         if (flow.m_strDevice.empty()) {
@@ -143,6 +209,9 @@ int RunWorkflow(const Args& a)
         return kOk;
     }
     flow.OnApply();
+    if (a.verify && flow.m_lastApply == ApplyOutcome::Success) {
+        return Verify(flow);
+    }
     return ApplyExit(flow.m_lastApply);
 }
 
@@ -170,8 +239,15 @@ int main(int argc, char** argv)
         if (rc == kUsage) std::fputs(kUsageText, stderr);
         return rc;
     }
-    if ((a.command != "search" && a.command != "apply") || !a.rest.empty() ||
-        (a.command == "search" && !a.file.empty())) {
+    if (a.command == "ports" && a.rest.empty()) {
+        CPortResolver resolver;
+        if (!a.port.empty()) resolver.SetAlias(0, a.port);
+        std::fputs(PortsReport(resolver, HidLinkPaths {}).c_str(), stdout);
+        return kOk;
+    }
+    const bool applyOnly = !a.file.empty() || a.verify || a.dryRun;
+    if ((a.command != "search" && a.command != "apply") || !a.rest.empty() || (a.command == "search" && applyOnly) ||
+        (a.verify && a.dryRun)) {
         std::fputs(kUsageText, stderr);
         return kUsage;
     }

@@ -58,7 +58,7 @@ namespace {
 
 bool ValidBehaviour(const std::string& b)
 {
-    if (b == "ack" || b == "nak" || b == "silent" || b == "badcrc" || b == "boot") {
+    if (b == "normal" || b == "ack" || b == "nak" || b == "silent" || b == "badcrc" || b == "boot") {
         return true;
     }
     return b.compare(0, 6, "reply:") == 0 && UnescapeReplyText(b.substr(6)).has_value();
@@ -179,6 +179,9 @@ std::optional<std::string> CDeviceModel::HandleFrame(const std::string& frame)
     }
     const std::string behaviour = queue.front();
     queue.pop_front();
+    if (behaviour == "normal") {
+        return NormalAnswer(command, body);
+    }
     // badcrc changes only the reply; the device still acts on the frame.
     const std::string normal = behaviour == "badcrc" ? NormalAnswer(command, body) : std::string();
     bool silent = false;

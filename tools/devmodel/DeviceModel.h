@@ -22,8 +22,8 @@ public:
 
     CDeviceModel();
 
-    // Adds one --fault spec "CMD=B1,B2,..." (behaviours: ack, nak, silent,
-    // badcrc, boot, reply:TEXT). Returns false and leaves the model unchanged
+    // Adds one --fault spec "CMD=B1,B2,..." (behaviours: normal, ack, nak,
+    // silent, badcrc, boot, reply:TEXT). Returns false and leaves the model unchanged
     // when the spec is malformed.
     bool AddFaults(const std::string& spec);
 

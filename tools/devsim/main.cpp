@@ -5,6 +5,7 @@
 #include "Frames.h"
 #include "PortNames.h"
 #include "Pty.h"
+#include "Uhid.h"
 
 #include <cerrno>
 #include <csignal>
@@ -12,7 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <fstream>
+#include <functional>
 #include <poll.h>
 #include <string>
 #include <sys/signalfd.h>
@@ -32,22 +35,25 @@ struct Options {
     long replyDelayMs = 0;
     bool wireSpeed = false;
     bool verbose = false;
+    bool usb = false;
 };
 
 const char kUsage[] =
-    "usage: pellomatic-devsim [--link PATH] [--com N] [--sid FIELD] [--pabc FIELD]\n"
+    "usage: pellomatic-devsim [--link PATH | --com N | --usb] [--sid FIELD] [--pabc FIELD]\n"
     "                         [--state FILE] [--fault CMD=B1,B2,...]... [--reply-delay MS]\n"
     "                         [--wire-speed] [--verbose]\n"
     "Simulates the device on a pseudo-terminal and prints the terminal's path.\n"
     "  --link PATH      make a symbolic link PATH to the terminal\n"
     "  --com N          make the per-user alias COMN (see pellomatic-cli ports)\n"
+    "  --usb            be a virtual USB HID device through /dev/uhid instead\n"
     "  --sid FIELD      serial number field, 22 characters\n"
     "  --pabc FIELD     code field, 12 characters\n"
     "  --state FILE     keep both fields in FILE across runs\n"
     "  --fault CMD=...  answer the next frames of CMD (QSID, ATE1, SID, PABC, QBOOT)\n"
-    "                   with ack, nak, silent, badcrc, boot or reply:TEXT, one each\n"
+    "                   with normal, ack, nak, silent, badcrc, boot or reply:TEXT,\n"
+    "                   one behaviour per frame\n"
     "  --reply-delay MS wait MS before each reply\n"
-    "  --wire-speed     pace replies as a 2400-baud line with 11 bits a byte\n"
+    "  --wire-speed     pace frames and replies as a 2400-baud line, 11 bits a byte\n"
     "  --verbose        log every frame and reply in hex on stderr\n";
 
 bool ParseArgs(int argc, char** argv, Options* o)
@@ -85,11 +91,13 @@ bool ParseArgs(int argc, char** argv, Options* o)
             o->wireSpeed = true;
         } else if (a == "--verbose") {
             o->verbose = true;
+        } else if (a == "--usb") {
+            o->usb = true;
         } else {
             return false;
         }
     }
-    return true;
+    return !(o->usb && (o->comNumber >= 0 || !o->linkPath.empty() || o->wireSpeed));
 }
 
 bool LoadState(const std::string& path, CDeviceModel* model)
@@ -218,6 +226,43 @@ bool MakeComAlias(CAliases* aliases, int number, const std::string& target)
     return aliases->Make(dir + "/COM" + std::to_string(number), target);
 }
 
+// Answers frame bytes from the host, and keeps the state file current.
+std::vector<std::string> Respond(const Options& o, CDeviceModel* model, const uint8_t* data, size_t length)
+{
+    if (o.verbose) LogHex("<-", std::string(reinterpret_cast<const char*>(data), length));
+    auto replies = model->Feed(data, length);
+    if (model->m_bChanged && !o.statePath.empty()) {
+        if (!SaveState(o.statePath, *model)) {
+            std::fprintf(stderr, "pellomatic-devsim: cannot write %s\n", o.statePath.c_str());
+        }
+        model->m_bChanged = false;
+    }
+    for (const auto& r : replies) {
+        if (o.verbose) LogHex("->", r);
+    }
+    return replies;
+}
+
+int ServeUsb(int sigfd, const Options& o, CDeviceModel* model)
+{
+    const auto respond = [&](const uint8_t* data, size_t length) { return Respond(o, model, data, length); };
+    // A reply goes out as 8-byte input reports, the last padded with zeros.
+    const auto send = [&](const std::function<bool(const uint8_t*, size_t)>& write, const std::string& reply) {
+        if (!Pause(sigfd, o.replyDelayMs * 1000)) {
+            return false;
+        }
+        for (size_t i = 0; i < reply.size(); i += 8) {
+            uint8_t report[8] = {};
+            std::memcpy(report, reply.data() + i, std::min<size_t>(8, reply.size() - i));
+            if (!write(report, sizeof report)) {
+                return false;
+            }
+        }
+        return true;
+    };
+    return ServeUhid(sigfd, respond, send);
+}
+
 int Serve(int master, int sigfd, const Options& o, CDeviceModel* model)
 {
     pollfd fds[2] = {{master, POLLIN, 0}, {sigfd, POLLIN, 0}};
@@ -236,20 +281,12 @@ int Serve(int master, int sigfd, const Options& o, CDeviceModel* model)
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
             return 1;
         }
-        if (o.verbose) LogHex("<-", std::string(reinterpret_cast<char*>(buf), static_cast<size_t>(n)));
         unanswered += static_cast<size_t>(n);
-        for (const auto& reply : model->Feed(buf, static_cast<size_t>(n))) {
-            if (o.verbose) LogHex("->", reply);
+        for (const auto& reply : Respond(o, model, buf, static_cast<size_t>(n))) {
             if (!SendReply(master, sigfd, o, reply, unanswered)) {
                 return 0;
             }
             unanswered = 0;
-        }
-        if (model->m_bChanged && !o.statePath.empty()) {
-            if (!SaveState(o.statePath, *model)) {
-                std::fprintf(stderr, "pellomatic-devsim: cannot write %s\n", o.statePath.c_str());
-            }
-            model->m_bChanged = false;
         }
     }
 }
@@ -288,6 +325,9 @@ int main(int argc, char** argv)
     sigaddset(&set, SIGHUP);
     ::sigprocmask(SIG_BLOCK, &set, nullptr);
     CUniqueFd sigfd(::signalfd(-1, &set, SFD_CLOEXEC));
+    if (o.usb) {
+        return sigfd ? ServeUsb(sigfd.Get(), o, &model) : 1;
+    }
     PtyPair pty;
     if (!sigfd || !OpenRawPty(&pty)) {
         std::fprintf(stderr, "pellomatic-devsim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
