@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the normal and the sanitizer configuration,
-# and runs every test in both. The dialog tests need a display: Xvfb provides
-# one when there is none.
+# and runs every test in both; then fuzzes each parser for a bounded time and
+# checks the install and the .deb. The dialog tests need a display: Xvfb
+# provides one when there is none.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -23,6 +24,11 @@ for preset in default asan; do
   echo "=== tests: $preset ==="
   "${display[@]}" ctest --preset "$preset" -j "$jobs" || status=1
 done
+echo "=== fuzzing (bounded) ==="
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+tests/fuzz/run.sh build-fuzz 20 || status=1
+
 echo "=== install and package ==="
 ./packaging/check-install.sh build || status=1
 exit $status

@@ -9,7 +9,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libwxgtk3.2-dev wx-common
   xvfb xauth fonts-wqy-zenhei
-  python3
+  python3 clang libclang-rt-14-dev valgrind
 )
 
 missing=()

@@ -23,6 +23,25 @@ void CPtyDevice::HangUp()
         m_thread.join();
     }
     m_pty.master.Reset();
+    m_pty.slaveHold.Reset();
+}
+
+bool CPtyDevice::SendReply(const std::string& reply)
+{
+    ::poll(nullptr, 0, m_replyDelayMs);
+    for (char c : reply) {
+        if (m_hangUpAfterBytes == 0) {
+            m_pty.master.Reset(); // the device is gone mid-reply
+            m_pty.slaveHold.Reset();
+            return false;
+        }
+        if (m_hangUpAfterBytes > 0) {
+            --m_hangUpAfterBytes;
+        }
+        WriteAll(m_pty.master.Get(), &c, 1);
+        ::poll(nullptr, 0, m_byteGapMs);
+    }
+    return true;
 }
 
 void CPtyDevice::Serve()
@@ -40,7 +59,9 @@ void CPtyDevice::Serve()
             replies = m_model.Feed(buf, static_cast<size_t>(n));
         }
         for (const auto& r : replies) {
-            WriteAll(m_pty.master.Get(), r.data(), r.size());
+            if (!SendReply(r)) {
+                return;
+            }
         }
     }
 }

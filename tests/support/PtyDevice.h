@@ -28,9 +28,16 @@ public:
     }
     // Closes the master: the port hangs up.
     void HangUp();
+    // Pacing of replies (set before the host writes): a wait before each
+    // reply, and between its bytes.
+    int m_replyDelayMs = 0;
+    int m_byteGapMs = 0;
+    // Hang up after sending this many bytes of replies (-1: never).
+    int m_hangUpAfterBytes = -1;
 
 private:
     void Serve();
+    bool SendReply(const std::string& reply);
     PtyPair m_pty;
     CUniqueFd m_stop;
     std::mutex m_mutex;

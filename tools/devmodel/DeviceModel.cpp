@@ -61,6 +61,9 @@ bool ValidBehaviour(const std::string& b)
     if (b == "normal" || b == "ack" || b == "nak" || b == "silent" || b == "badcrc" || b == "boot") {
         return true;
     }
+    if (b.compare(0, 4, "raw:") == 0) {
+        return UnescapeReplyText(b.substr(4)).has_value();
+    }
     return b.compare(0, 6, "reply:") == 0 && UnescapeReplyText(b.substr(6)).has_value();
 }
 
@@ -152,6 +155,9 @@ std::string CDeviceModel::ApplyFault(const std::string& behaviour, const std::st
         std::string bad = normal;
         bad[bad.size() - 2] = static_cast<char>(bad[bad.size() - 2] ^ 0x01);
         return bad;
+    }
+    if (behaviour.compare(0, 4, "raw:") == 0) {
+        return *UnescapeReplyText(behaviour.substr(4)); // exactly these bytes, nothing added
     }
     return MakeReply(*UnescapeReplyText(behaviour.substr(6)));
 }

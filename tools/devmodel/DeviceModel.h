@@ -23,7 +23,8 @@ public:
     CDeviceModel();
 
     // Adds one --fault spec "CMD=B1,B2,..." (behaviours: normal, ack, nak,
-    // silent, badcrc, boot, reply:TEXT). Returns false and leaves the model unchanged
+    // silent, badcrc, boot, reply:TEXT with check bytes and CR added, raw:TEXT
+    // sent exactly as given). Returns false and leaves the model unchanged
     // when the spec is malformed.
     bool AddFaults(const std::string& spec);
 
@@ -31,7 +32,8 @@ public:
     // result holds the replies in order (a silent answer adds none).
     std::vector<std::string> Feed(const uint8_t* data, size_t length);
 
-    // Answers one whole frame (ending in CR); nullopt means no reply.
+    // Answers one whole frame (ending in CR); nullopt means no reply. A raw
+    // fault's answer may be empty.
     std::optional<std::string> HandleFrame(const std::string& frame);
 
     std::string m_sid = kInitialSid;

@@ -1,0 +1,27 @@
+// The simulator's frame parser and fault specs.
+#include "DeviceModel.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    FuzzedDataProvider fdp(data, size);
+    CDeviceModel model;
+    model.m_bRecordFrames = false;
+    const std::string spec = fdp.ConsumeRandomLengthString(64);
+    // Scripted answers are whatever the spec says; the device's own are whole replies.
+    const bool wholeReplies = !model.AddFaults(spec);
+    while (fdp.remaining_bytes() > 0) {
+        const auto chunk = fdp.ConsumeBytes<uint8_t>(fdp.ConsumeIntegralInRange<size_t>(1, 80));
+        const auto replies = model.Feed(chunk.data(), chunk.size());
+        if (replies.size() > static_cast<size_t>(std::count(chunk.begin(), chunk.end(), '\r'))) std::abort();
+        for (const auto& reply : replies) {
+            if (wholeReplies && (reply.size() < 4 || reply.front() != '(' || reply.back() != '\r')) std::abort();
+        }
+        if (model.m_sid.size() != 22 || model.m_pabc.size() != 12) std::abort();
+    }
+    return 0;
+}
