@@ -60,8 +60,10 @@ wxBEGIN_EVENT_TABLE(CAboutDlg, wxDialog)
 wxEND_EVENT_TABLE()
 // clang-format on
 
-CSnToolDlg::CSnToolDlg(wxWindow* parent) : CSnToolWorkflow(this)
+CSnToolDlg::CSnToolDlg(wxWindow* parent)
 {
+    // Set here, not in the initialiser list: the sink base is not built yet there.
+    SetMessageSink(this);
     InitResources();
     wxXmlResource::Get()->LoadDialog(this, parent, "IDD_MAIN");
     // The template's size is in units of its own font, set after the size.
@@ -125,7 +127,7 @@ bool CSnToolDlg::OnDialogInit()
             menu->Append(ID_SYSMENU_ABOUT, wxString::FromUTF8(about));
         }
     }
-    SetIcon(m_hIcon);
+    SetIcon(m_hIcon); // one icon serves as both the large and the small icon
     m_nLinkType = 0;
     TransferDataToWindow();
     return true;

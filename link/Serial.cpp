@@ -186,35 +186,37 @@ bool CComLink::WaitWritable(uint32_t start, uint32_t limitMs)
     return rc >= 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
 }
 
+// The rest of a write the driver could not take at once gets up to 200 ms.
+// Only a wait that itself fails is a failure; the drain sends what is queued.
+int CComLink::FinishPendingWrite(const uint8_t* bytes, size_t length, size_t written)
+{
+    const uint32_t start = m_pClock->TickCount();
+    while (written < length && RemainingMs(m_pClock->TickCount(), start, kWriteWaitMs) > 0) {
+        if (!WaitWritable(start, kWriteWaitMs)) {
+            std::fputs(" write fail\n", stderr);
+            return 0;
+        }
+        const ssize_t rc = ::write(m_hComm.Get(), bytes + written, length - written);
+        if (rc > 0) {
+            written += static_cast<size_t>(rc);
+        }
+    }
+    return 1;
+}
+
 int CComLink::Write(const void* bytes, size_t length)
 {
     const int fd = m_hComm.Get();
     const auto* p = static_cast<const uint8_t*>(bytes);
-    size_t written = 0;
-    int result = 0;
     ssize_t rc;
     do {
         rc = ::write(fd, p, length);
     } while (rc < 0 && errno == EINTR);
+    int result = 0;
     if (rc >= 0 && static_cast<size_t>(rc) == length) {
         result = 1;
     } else if (rc >= 0 || errno == EAGAIN) {
-        // The rest is pending: give it up to 200 ms. Only a wait that itself
-        // fails is a failure; the drain below sends what is still queued.
-        written = rc > 0 ? static_cast<size_t>(rc) : 0;
-        const uint32_t start = m_pClock->TickCount();
-        result = 1;
-        while (written < length && RemainingMs(m_pClock->TickCount(), start, kWriteWaitMs) > 0) {
-            if (!WaitWritable(start, kWriteWaitMs)) {
-                std::fputs(" write fail\n", stderr);
-                result = 0;
-                break;
-            }
-            rc = ::write(fd, p + written, length - written);
-            if (rc > 0) {
-                written += static_cast<size_t>(rc);
-            }
-        }
+        result = FinishPendingWrite(p, length, rc > 0 ? static_cast<size_t>(rc) : 0);
     }
     // After a good drain nothing is left to abort. Purging anyway would reach,
     // on a pseudo-terminal, into the peer's unread input and destroy the frame.

@@ -41,6 +41,7 @@ private:
     enum class ByteResult { Byte, NoData, HangUp };
     ByteResult ReadOneByte(uint8_t* byte);
     bool WaitWritable(uint32_t start, uint32_t limitMs);
+    int FinishPendingWrite(const uint8_t* bytes, size_t length, size_t written);
 
     const CPortResolver* m_pResolver;
     CClock* m_pClock;

@@ -6,6 +6,7 @@
 #include "FakeHid.h"
 #include "PtyDevice.h"
 #include "SnFile.h"
+#include "TestSupport.h"
 #include "Workflow.h"
 
 #include <gtest/gtest.h>
@@ -19,18 +20,6 @@
 
 namespace {
 
-class CLastMessage final : public CMessageSink {
-public:
-    void ShowMessage(const std::string& t, const std::string& c) override
-    {
-        text = t;
-        caption = c;
-        ++count;
-    }
-    std::string text, caption;
-    int count = 0;
-};
-
 constexpr uint32_t kComExchangeWorstMs = 3 * 3000 + 3 * 250; // three reads, three writes' waits
 
 class Faults : public ::testing::Test {
@@ -39,9 +28,7 @@ protected:
     {
         ResetSnLines();
         m_flow.m_comLink.SetClock(&m_clock);
-        for (int n = 0; n < 10; ++n) {
-            m_flow.m_portResolver.SetAlias(n, "/nonexistent/tty" + std::to_string(n));
-        }
+        AliasAllPortsNowhere(m_flow.m_portResolver, 1);
         m_flow.m_portResolver.SetAlias(0, m_dev->Path());
         m_flow.m_strSnFile = m_sn;
         WriteSn("0812345678ABCDEFGHIJKL\nABCDEFGH_123\n");
@@ -68,7 +55,7 @@ protected:
 
     std::unique_ptr<CPtyDevice> m_dev = std::make_unique<CPtyDevice>();
     CFakeClock m_clock;
-    CLastMessage m_msg;
+    CRecordedMessages m_msg;
     CSnToolWorkflow m_flow {&m_msg};
     std::string m_sn = "/tmp/pello-fault-" + std::to_string(::getpid()) + "-SN.txt";
 };
@@ -142,7 +129,7 @@ TEST_F(Faults, PortRemovedBetweenSearchAndApply)
     ASSERT_EQ(m_flow.m_strDevice, "COM0");
     m_dev.reset();
     const uint32_t took = Timed([&] { m_flow.OnApply(); });
-    EXPECT_EQ(m_msg.text, "Setting failed!");
+    EXPECT_EQ(m_msg.Last().text, "Setting failed!");
     EXPECT_LT(took, 1000u);
 }
 
@@ -154,7 +141,7 @@ TEST_F(Faults, PortTakenByAnotherProcessBetweenSearchAndApply)
     CUniqueFd other(::open(m_dev->Path().c_str(), O_RDWR | O_NOCTTY));
     ASSERT_EQ(::flock(other.Get(), LOCK_EX | LOCK_NB), 0);
     m_flow.OnApply();
-    EXPECT_EQ(m_msg.text, "Setting failed!");
+    EXPECT_EQ(m_msg.Last().text, "Setting failed!");
     EXPECT_EQ(FramesSeen(), before);
 }
 
@@ -175,12 +162,12 @@ TEST_F(Faults, BadSnFilesSendNothing)
     for (const auto& [content, message] : cases) {
         WriteSn(content);
         m_flow.OnApply();
-        EXPECT_EQ(m_msg.text, message);
-        EXPECT_EQ(m_msg.caption, "File");
+        EXPECT_EQ(m_msg.Last().text, message);
+        EXPECT_EQ(m_msg.Last().caption, "File");
     }
     WriteSn(big); // 10 MB: line 1 is cut, its rest skipped; line 2 is good
     m_flow.OnApply();
-    EXPECT_EQ(m_msg.text, "Setting successful!");
+    EXPECT_EQ(m_msg.Last().text, "Setting successful!");
     EXPECT_EQ(m_dev->WithModel([](CDeviceModel& m) { return m.m_sid; }), std::string(22, 'A'));
     EXPECT_EQ(FramesSeen(), before + 4);
 }
@@ -208,7 +195,7 @@ protected:
     }
     CFakeHid m_hid;
     FakeHidNode& m_node = m_hid.AddNode(0, 0x0665, 0x5161, VendorDescriptor8());
-    CLastMessage m_msg;
+    CRecordedMessages m_msg;
     CSnToolWorkflow m_flow {&m_msg};
 };
 

@@ -6,6 +6,7 @@
 #include "OpenCounter.h"
 #include "PtyDevice.h"
 #include "SnFile.h"
+#include "TestSupport.h"
 #include "Workflow.h"
 
 #include <gtest/gtest.h>
@@ -18,16 +19,6 @@
 
 namespace {
 
-struct Box {
-    std::string text, caption;
-};
-
-class CRecordedMessages final : public CMessageSink {
-public:
-    void ShowMessage(const std::string& text, const std::string& caption) override { boxes.push_back({text, caption}); }
-    std::vector<Box> boxes;
-};
-
 std::string Str(const Frame& f) { return std::string(reinterpret_cast<const char*>(f.bytes), f.length); }
 
 class WorkflowBase : public ::testing::Test {
@@ -36,10 +27,7 @@ protected:
     {
         ResetSnLines();
         m_flow.m_comLink.SetClock(&m_clock);
-        // Every COM name points nowhere unless a test puts a device there.
-        for (int n = 0; n < 10; ++n) {
-            m_flow.m_portResolver.SetAlias(n, "/nonexistent/tty" + std::to_string(n));
-        }
+        AliasAllPortsNowhere(m_flow.m_portResolver);
         m_flow.m_strSnFile = m_snPath;
         WriteSn("0812345678ABCDEFGHIJKL\r\nABCDEFGH_123\r\n");
     }
@@ -49,7 +37,7 @@ protected:
         ResetSnLines();
     }
     void WriteSn(const std::string& content) { std::ofstream(m_snPath, std::ios::binary) << content; }
-    const Box& LastBox() const { return m_messages.boxes.back(); }
+    const CRecordedMessages::Box& LastBox() const { return m_messages.Last(); }
 
     std::string m_snPath = "/tmp/pello-wf-" + std::to_string(::getpid()) + "-SN.txt";
     CFakeClock m_clock;

@@ -9,6 +9,7 @@
 #include "Resource.h"
 #include "SnFile.h"
 #include "Spawn.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -81,9 +82,7 @@ protected:
     {
         ResetSnLines();
         m_dlg = new CSnToolDlg(nullptr);
-        for (int n = 0; n < 10; ++n) {
-            m_dlg->m_portResolver.SetAlias(n, "/nonexistent/tty" + std::to_string(n));
-        }
+        AliasAllPortsNowhere(m_dlg->m_portResolver);
         m_dlg->m_strSnFile = m_snPath;
         m_dlg->m_comLink.SetClock(&m_clock);
     }
@@ -263,9 +262,7 @@ TEST_F(Dialog, SearchFindsTheSimulatorBehindItsComAlias)
     // COM0 through the per-user alias; the rest pointed nowhere, so that the
     // machine's own serial ports are left alone.
     m_dlg->m_portResolver = CPortResolver();
-    for (int n = 1; n < 10; ++n) {
-        m_dlg->m_portResolver.SetAlias(n, "/nonexistent/tty" + std::to_string(n));
-    }
+    AliasAllPortsNowhere(m_dlg->m_portResolver, 1);
     EXPECT_EQ(m_dlg->m_portResolver.Resolve("COM0").source, "user link");
     ShowIt();
     Rs232()->SetValue(true);
