@@ -25,7 +25,7 @@ public:
     // Adds one --fault spec "CMD=B1,B2,..." (behaviours: normal, ack, nak,
     // silent, badcrc, boot, reply:TEXT with check bytes and CR added, raw:TEXT
     // sent exactly as given). Returns false and leaves the model unchanged
-    // when the spec is malformed.
+    // when the fault list is malformed.
     bool AddFaults(const std::string& spec);
 
     // Feeds bytes from the host. Each frame that ends in CR is answered; the
