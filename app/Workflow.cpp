@@ -152,18 +152,25 @@ bool CSnToolWorkflow::RunStep(const Frame& frame, bool boot)
     return boot ? HidBootExchange(frame, reply, true) : HidExchange(frame, reply, true);
 }
 
-void CSnToolWorkflow::OnApply()
+bool CSnToolWorkflow::ReadAndCheckSnFile()
 {
     if (!ReadSnFile(m_strSnFile)) {
-        m_lastApply = ApplyOutcome::FileError;
         ShowBox("Cannot Open File", "File");
-        return;
+        return false;
     }
     // Frames go out whole, so a short or binary line would reach the device
     // as NUL or control bytes under a valid check value: refuse it here.
     if (const std::string problem = ValidateSnLines(); !problem.empty()) {
-        m_lastApply = ApplyOutcome::FileError;
         ShowBox(problem, "File");
+        return false;
+    }
+    return true;
+}
+
+void CSnToolWorkflow::OnApply()
+{
+    if (!ReadAndCheckSnFile()) {
+        m_lastApply = ApplyOutcome::FileError;
         return;
     }
     PullControls();

@@ -45,6 +45,10 @@ public:
     bool HidExchange(const Frame& frame, uint8_t* reply, bool bStrict, size_t* replyLength = nullptr);
     bool HidBootExchange(const Frame& frame, uint8_t* reply, bool bStrict, size_t* replyLength = nullptr);
 
+    // Reads "SN.txt" into the line buffers and checks it; on a problem shows
+    // its message (caption "File") and returns false.
+    bool ReadAndCheckSnFile();
+
     // An open that succeeds and takes the exclusive lock, released at once.
     bool ProbePort(const std::string& name) const;
 

@@ -58,14 +58,12 @@ FakeHidNode& CFakeHid::AddNode(int n, uint16_t vendor, uint16_t product, std::ve
 
 void CFakeHid::QueueReply(FakeHidNode& node, const std::string& reply)
 {
-    for (size_t i = 0; i < reply.size(); i += 8) {
+    for (const std::string& payload : ReplyReportPayloads(reply)) {
         std::vector<uint8_t> report;
         if (node.reportId != 0) {
-            report.push_back(node.reportId);
+            report.push_back(node.reportId); // hidraw keeps the id of numbered reports
         }
-        const size_t chunk = std::min<size_t>(8, reply.size() - i);
-        report.insert(report.end(), reply.begin() + static_cast<long>(i), reply.begin() + static_cast<long>(i + chunk));
-        report.resize(node.reportId != 0 ? 9 : 8, 0);
+        report.insert(report.end(), payload.begin(), payload.end());
         node.input.push_back(std::move(report));
     }
 }
@@ -90,11 +88,7 @@ bool CFakeHid::WriteReport(int handle, const uint8_t* report, size_t length)
         return false;
     }
     node.written.emplace_back(report, report + length);
-    // The device reads a frame up to its CR; the rest of the report is padding.
-    const uint8_t* data = report + 1;
-    const void* cr = std::memchr(data, 0x0D, 8);
-    const size_t take = cr != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(cr) - data) + 1 : 8;
-    for (const auto& reply : node.model.Feed(data, take)) {
+    for (const auto& reply : node.model.Feed(report + 1, FrameBytesInReport(report + 1, 8))) {
         QueueReply(node, reply);
     }
     return true;

@@ -144,14 +144,9 @@ int ApplyExit(ApplyOutcome outcome)
 }
 
 // Reads and checks the file as Apply would, then prints the frames it would send.
-int DryRun(const std::string& file, CMessageSink& messages)
+int DryRun(CSnToolWorkflow& flow)
 {
-    if (!ReadSnFile(file)) {
-        messages.ShowMessage("Cannot Open File", "File");
-        return kFileProblem;
-    }
-    if (const std::string problem = ValidateSnLines(); !problem.empty()) {
-        messages.ShowMessage(problem, "File");
+    if (!flow.ReadAndCheckSnFile()) {
         return kFileProblem;
     }
     for (const Frame& f : {BuildAte1Frame(), BuildSidFrame(g_szSerialLine), BuildPabcFrame(g_szPabcLine),
@@ -194,7 +189,7 @@ int RunWorkflow(const Args& a)
     CSnToolWorkflow flow(&messages);
     if (!a.file.empty()) flow.m_strSnFile = a.file;
     if (a.dryRun) {
-        return DryRun(flow.m_strSnFile, messages);
+        return DryRun(flow);
     }
     if (a.trace) flow.m_trace = TraceLine;
     flow.m_nLinkType = (a.link == "rs232" || !a.port.empty()) ? 1 : 0;

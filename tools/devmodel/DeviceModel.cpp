@@ -3,6 +3,7 @@
 #include "FrameCrc.h"
 
 #include <cctype>
+#include <cstring>
 #include <string>
 
 std::string MakeReply(const std::string& text)
@@ -14,6 +15,23 @@ std::string MakeReply(const std::string& text)
     reply += static_cast<char>(crc & 0xFF);
     reply += '\r';
     return reply;
+}
+
+size_t FrameBytesInReport(const uint8_t* payload, size_t size)
+{
+    const void* cr = std::memchr(payload, 0x0D, size);
+    return cr != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(cr) - payload) + 1 : size;
+}
+
+std::vector<std::string> ReplyReportPayloads(const std::string& reply)
+{
+    std::vector<std::string> payloads;
+    for (size_t i = 0; i < reply.size(); i += kDeviceReportPayload) {
+        std::string payload = reply.substr(i, kDeviceReportPayload);
+        payload.resize(kDeviceReportPayload, '\0');
+        payloads.push_back(std::move(payload));
+    }
+    return payloads;
 }
 
 std::string CommandOf(const std::string& body)

@@ -52,6 +52,13 @@ private:
     std::map<std::string, std::deque<std::string>> m_faults;
 };
 
+// How the device uses USB HID reports. Frame bytes in an output report's
+// payload end at its first CR (the rest is padding); a reply goes back as
+// 8-byte payloads, the last padded with zeros.
+constexpr size_t kDeviceReportPayload = 8;
+size_t FrameBytesInReport(const uint8_t* payload, size_t size);
+std::vector<std::string> ReplyReportPayloads(const std::string& reply);
+
 // Splits a frame body into its command word, or "" when none is known.
 std::string CommandOf(const std::string& body);
 

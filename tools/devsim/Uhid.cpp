@@ -1,5 +1,6 @@
 #include "Uhid.h"
 
+#include "DeviceModel.h"
 #include "UniqueFd.h"
 
 #include <cerrno>
@@ -69,18 +70,15 @@ bool RefuseReportRequest(int fd, const uhid_event& req)
 }
 
 // An output report as hidraw passes it on: report id 0, then the frame bytes.
-// The frame ends at its CR; the rest of the report is padding.
 std::vector<std::string> HandleOutput(const uhid_output_req& out, const FrameResponder& respond)
 {
     const uint8_t* data = out.data;
-    size_t size = out.size;
+    size_t size = out.size < sizeof out.data ? out.size : sizeof out.data;
     if (size == kReportBytes + 1) {
         ++data;
         --size;
     }
-    const void* cr = std::memchr(data, 0x0D, size);
-    const size_t take = cr != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(cr) - data) + 1 : size;
-    return respond(data, take);
+    return respond(data, FrameBytesInReport(data, size));
 }
 
 } // namespace

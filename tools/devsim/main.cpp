@@ -247,15 +247,12 @@ std::vector<std::string> Respond(const Options& o, CDeviceModel* model, const ui
 int ServeUsb(int sigfd, const Options& o, CDeviceModel* model)
 {
     const auto respond = [&](const uint8_t* data, size_t length) { return Respond(o, model, data, length); };
-    // A reply goes out as 8-byte input reports, the last padded with zeros.
     const auto send = [&](const std::function<bool(const uint8_t*, size_t)>& write, const std::string& reply) {
         if (!Pause(sigfd, o.replyDelayMs * 1000)) {
             return false;
         }
-        for (size_t i = 0; i < reply.size(); i += 8) {
-            uint8_t report[8] = {};
-            std::memcpy(report, reply.data() + i, std::min<size_t>(8, reply.size() - i));
-            if (!write(report, sizeof report)) {
+        for (const std::string& payload : ReplyReportPayloads(reply)) {
+            if (!write(reinterpret_cast<const uint8_t*>(payload.data()), payload.size())) {
                 return false;
             }
         }
