@@ -1,7 +1,9 @@
-#include "Clock.h"
+#include "link/Clock.h"
 
 #include <cerrno>
 #include <chrono>
+
+namespace pello {
 
 uint32_t CSystemClock::TickCount()
 {
@@ -26,3 +28,5 @@ CClock& SystemClock()
     static CSystemClock clock;
     return clock;
 }
+
+} // namespace pello

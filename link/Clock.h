@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <poll.h>
 
+namespace pello {
+
 class CClock {
 public:
     virtual ~CClock() = default;
@@ -30,3 +32,5 @@ inline uint32_t RemainingMs(uint32_t now, uint32_t start, uint32_t limit)
     const uint32_t elapsed = now - start;
     return elapsed >= limit ? 0 : limit - elapsed;
 }
+
+} // namespace pello

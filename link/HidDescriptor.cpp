@@ -1,7 +1,9 @@
-#include "HidDescriptor.h"
+#include "link/HidDescriptor.h"
 
 #include <map>
 #include <vector>
+
+namespace pello {
 
 namespace {
 
@@ -102,3 +104,5 @@ std::optional<HidReportLengths> ParseReportDescriptor(const uint8_t* data, size_
     out.output = LongestReport(outputBits);
     return out;
 }
+
+} // namespace pello

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <optional>
 
+namespace pello {
+
 struct HidReportLengths {
     uint16_t input = 0;  // largest input report + 1; 0 when there is none
     uint16_t output = 0; // largest output report + 1; 0 when there is none
@@ -16,3 +18,5 @@ struct HidReportLengths {
 // Parses the main and global items (Report Size, Report Count, Report ID,
 // Push, Pop). Nullopt when the descriptor is truncated or inconsistent.
 std::optional<HidReportLengths> ParseReportDescriptor(const uint8_t* data, size_t length);
+
+} // namespace pello

@@ -1,4 +1,4 @@
-#include "HidIo.h"
+#include "link/HidIo.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,6 +9,8 @@
 #include <fstream>
 #include <iterator>
 #include <unistd.h>
+
+namespace pello {
 
 int CHidrawIo::Open(const std::string& path)
 {
@@ -115,3 +117,5 @@ bool ReadReportDescriptor(const HidInterface& iface, std::vector<uint8_t>* descr
     // HID_MAX_DESCRIPTOR_SIZE is 4096; anything empty or larger is not a descriptor.
     return !descriptor->empty() && descriptor->size() <= 4096;
 }
+
+} // namespace pello

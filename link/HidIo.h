@@ -2,12 +2,14 @@
 // The narrow seam between the HID link and the kernel: open a hidraw node,
 // write one output report, wait for and read one input report, close.
 
-#include "Clock.h"
+#include "link/Clock.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+namespace pello {
 
 class CHidNodeIo {
 public:
@@ -72,3 +74,5 @@ bool ReadHidIds(const HidInterface& iface, uint16_t* vendor, uint16_t* product);
 
 // The raw report descriptor from the interface's device/report_descriptor.
 bool ReadReportDescriptor(const HidInterface& iface, std::vector<uint8_t>* descriptor);
+
+} // namespace pello

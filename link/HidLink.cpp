@@ -1,9 +1,17 @@
-#include "HidLink.h"
+#include "link/HidLink.h"
 
-#include "HidDescriptor.h"
+#include "link/HidDescriptor.h"
 
 #include <algorithm>
 #include <cstring>
+
+namespace pello {
+
+using device::kHidOutputReportBufferSize;
+using device::kHidReportBufferSize;
+
+// The reply keeps a NUL behind it in its buffer.
+constexpr size_t kReplyLimit = device::kReplyBufferSize - 1;
 
 uint32_t g_dwHidReadTimeout = 0;
 uint32_t g_dwHidReadStart = 0;
@@ -111,7 +119,7 @@ bool CHidLink::WriteFrame(const uint8_t* frame, size_t length)
     do {
         // Zero after the frame bytes: a short last report carries no stale bytes.
         uint8_t report[kHidOutputReportBufferSize] = {};
-        const size_t chunk = std::min(length - sent, kHidFrameBytesPerReport);
+        const size_t chunk = std::min(length - sent, device::kReportPayloadBytes);
         std::memcpy(report + 1, frame + sent, chunk);
         if (!m_pIo->WriteReport(device.Get(), report, m_caps.OutputReportByteLength)) {
             return false;
@@ -126,25 +134,25 @@ int CHidLink::ReadOneReport(int handle, uint8_t* report)
     // hidraw drops the id byte of unnumbered reports; put a 0 back in front so
     // the payload starts at byte 1 either way.
     if (m_caps.bNumberedReports) {
-        return m_pIo->ReadReport(handle, report, m_caps.InputReportByteLength, kHidReportWaitMs);
+        return m_pIo->ReadReport(handle, report, m_caps.InputReportByteLength, device::kHidReportWaitMs);
     }
-    return m_pIo->ReadReport(handle, report + 1, m_caps.InputReportByteLength - 1u, kHidReportWaitMs);
+    return m_pIo->ReadReport(handle, report + 1, m_caps.InputReportByteLength - 1u, device::kHidReportWaitMs);
 }
 
 bool CHidLink::ReadReply(uint8_t* reply, size_t* replyLength)
 {
-    std::memset(reply, 0, kReplyBufferLimit + 1);
+    std::memset(reply, 0, device::kReplyBufferSize);
     *replyLength = 0;
     CHidHandle device(*m_pIo, m_pIo->Open(m_strDevicePath));
     if (!device.Valid()) {
         return false;
     }
     CClock& clock = m_pIo->Clock();
-    g_dwHidReadTimeout = kHidReplyDeadlineMs;
+    g_dwHidReadTimeout = device::kHidReplyDeadlineMs;
     g_dwHidReadStart = clock.TickCount();
     size_t collected = 0;
     bool seenCr = false;
-    while (!seenCr && collected < kReplyBufferLimit) {
+    while (!seenCr && collected < kReplyLimit) {
         if (clock.TickCount() - g_dwHidReadStart > g_dwHidReadTimeout) {
             break;
         }
@@ -153,7 +161,7 @@ bool CHidLink::ReadReply(uint8_t* reply, size_t* replyLength)
             break; // unplugged: waiting out the deadline cannot bring more
         }
         size_t len = static_cast<size_t>(ReportPayloadLength(report + 1));
-        len = std::min(len, kReplyBufferLimit - collected);
+        len = std::min(len, kReplyLimit - collected);
         std::memcpy(reply + collected, report + 1, len);
         seenCr = std::memchr(reply + collected, 0x0D, len) != nullptr;
         collected += len;
@@ -165,9 +173,11 @@ bool CHidLink::ReadReply(uint8_t* reply, size_t* replyLength)
 bool CHidLink::Transact(const uint8_t* frame, size_t frameLength, uint8_t* reply, size_t* replyLength)
 {
     if (!WriteFrame(frame, frameLength)) {
-        std::memset(reply, 0, kReplyBufferLimit + 1);
+        std::memset(reply, 0, device::kReplyBufferSize);
         *replyLength = 0;
         return false;
     }
     return ReadReply(reply, replyLength);
 }
+
+} // namespace pello

@@ -3,24 +3,19 @@
 // product id, sends a frame as 8-byte output reports, collects the reply from
 // input reports until its CR or the 2000 ms deadline.
 
-#include "HidIo.h"
+#include "link/HidIo.h"
+#include "protocol/Device.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+namespace pello {
+
 // Deadline of the reply read in progress (ms) and the tick count at its start.
 extern uint32_t g_dwHidReadTimeout;
 extern uint32_t g_dwHidReadStart;
-
-constexpr size_t kHidReportBufferSize = 256;
-// The reply buffer is 256 bytes; the reply keeps a NUL behind it.
-constexpr size_t kReplyBufferLimit = 255;
-constexpr size_t kHidOutputReportBufferSize = 17;
-constexpr size_t kHidFrameBytesPerReport = 8;
-constexpr uint32_t kHidReplyDeadlineMs = 2000;
-constexpr int kHidReportWaitMs = 250;
 
 // The report lengths of the matched device, counting the report-id byte.
 struct HidCaps {
@@ -36,7 +31,7 @@ struct HidLinkPaths {
 
 // How many bytes of one input report's payload (the report from byte 1 on,
 // `size` bytes, zero after the report) belong to the reply.
-int ReportPayloadLength(const uint8_t* payload, size_t size = kHidReportBufferSize - 1);
+int ReportPayloadLength(const uint8_t* payload, size_t size = device::kHidReportBufferSize - 1);
 
 class CHidLink {
 public:
@@ -78,3 +73,5 @@ private:
     CHidNodeIo* m_pIo;
     HidLinkPaths m_paths;
 };
+
+} // namespace pello

@@ -1,7 +1,21 @@
-#include "PortNames.h"
+#include "link/PortNames.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace pello {
+
+std::string_view DescribePortSource(PortSource source)
+{
+    switch (source) {
+    case PortSource::Alias: return "--port";
+    case PortSource::UserLink: return "per-user alias";
+    case PortSource::DevLink: return "/dev link";
+    case PortSource::FixedTable: return "fixed table";
+    case PortSource::Path: return "path";
+    }
+    return "path";
+}
 
 CPortResolver::CPortResolver(std::string userDir, std::string devDir)
     : m_userDir(std::move(userDir)), m_devDir(std::move(devDir))
@@ -24,6 +38,8 @@ std::optional<int> CPortResolver::ComNumber(const std::string& name)
     }
     return n;
 }
+
+std::string CPortResolver::ComName(int number) { return "COM" + std::to_string(number); }
 
 std::optional<std::string> CPortResolver::FixedTablePath(int number)
 {
@@ -64,21 +80,23 @@ PortResolution CPortResolver::Resolve(const std::string& name) const
 {
     const auto number = ComNumber(name);
     if (!number) {
-        return {name, "path"};
+        return {name, PortSource::Path};
     }
     if (auto it = m_aliases.find(*number); it != m_aliases.end()) {
-        return {it->second, "alias"};
+        return {it->second, PortSource::Alias};
     }
     const std::string userLink = m_userDir + "/" + name;
     if (IsSymlink(userLink) && TrustedUserDir(m_userDir)) {
-        return {userLink, "user link"};
+        return {userLink, PortSource::UserLink};
     }
     const std::string devLink = m_devDir + "/" + name;
     if (IsSymlink(devLink)) {
-        return {devLink, "dev link"};
+        return {devLink, PortSource::DevLink};
     }
     if (auto fixed = FixedTablePath(*number)) {
-        return {*fixed, "fixed table"};
+        return {*fixed, PortSource::FixedTable};
     }
-    return {devLink, "dev link"};
+    return {devLink, PortSource::DevLink};
 }
+
+} // namespace pello

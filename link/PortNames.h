@@ -4,10 +4,25 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
+
+namespace pello {
+
+// Why a name resolved to its path.
+enum class PortSource {
+    Alias,      // an in-process alias (the command line's --port)
+    UserLink,   // a link COMn in the user's own runtime folder
+    DevLink,    // an administrator's /dev/COMn link
+    FixedTable, // the built-in table
+    Path        // not a COM name: a device path as it stands
+};
+
+// The source in words, for reports.
+std::string_view DescribePortSource(PortSource source);
 
 struct PortResolution {
-    std::string path;   // device path to open
-    std::string source; // why: "alias", "user link", "dev link", "fixed table" or "path"
+    std::string path; // device path to open
+    PortSource source = PortSource::Path;
 };
 
 class CPortResolver {
@@ -26,6 +41,8 @@ public:
 
     // The COM number of a name "COM<digits>", if it is one.
     static std::optional<int> ComNumber(const std::string& name);
+    // "COMn" for a number.
+    static std::string ComName(int number);
     // The fixed table: COM0-3 ttyUSB0-3, COM4-5 ttyACM0-1, COM6-9 ttyS0-3.
     static std::optional<std::string> FixedTablePath(int number);
     // /run/user/<uid>/pellomatic
@@ -42,3 +59,5 @@ private:
     std::string m_devDir;
     std::map<int, std::string> m_aliases;
 };
+
+} // namespace pello

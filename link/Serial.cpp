@@ -1,13 +1,16 @@
-#include "Serial.h"
+#include "link/Serial.h"
+
+#include "link/SerialPort.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+namespace pello {
 
 namespace {
 
@@ -141,14 +144,10 @@ CComLink::~CComLink() { Close(); }
 
 int CComLink::Open(const char* port, uint32_t baud, uint8_t dataBits, uint8_t parity, uint8_t stopBits)
 {
-    const std::string path = m_pResolver->Resolve(port).path;
-    CUniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) {
-        return 0;
-    }
-    // The flock keeps out every other process, root included; TIOCEXCL alone
-    // does not stop root.
-    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0 || RetryIoctl(fd.Get(), TIOCEXCL, nullptr) != 0) {
+    PortOpening opening = OpenLockedPort(m_pResolver->Resolve(port).path);
+    CUniqueFd fd = std::move(opening.fd);
+    // TIOCEXCL keeps out programs that do not lock; the flock alone would not.
+    if (!fd || RetryIoctl(fd.Get(), TIOCEXCL, nullptr) != 0) {
         return 0;
     }
     // The driver's queue sizes (2048 each way) have no Linux counterpart: the
@@ -290,3 +289,5 @@ int CComLink::Read(void* buffer, size_t capacity, uint32_t timeLimitMs)
         }
     }
 }
+
+} // namespace pello

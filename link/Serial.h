@@ -2,13 +2,15 @@
 // RS232 link to the device over a Linux tty: exclusive open with the device's
 // line settings, one frame written, one reply read up to its carriage return.
 
-#include "Clock.h"
-#include "PortNames.h"
-#include "UniqueFd.h"
+#include "link/Clock.h"
+#include "link/PortNames.h"
+#include "link/UniqueFd.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+namespace pello {
 
 class CComLink {
 public:
@@ -50,3 +52,5 @@ private:
 // Applies the device's line settings to an open tty; false if the termios
 // cannot be read or written, or the baud rate or codes are not supported.
 bool ConfigureSerialLine(int fd, uint32_t baud, uint8_t dataBits, uint8_t parity, uint8_t stopBits);
+
+} // namespace pello

@@ -2,6 +2,8 @@
 #include <unistd.h>
 #include <utility>
 
+namespace pello {
+
 // Owns one file descriptor; closes it once.
 class CUniqueFd {
 public:
@@ -34,3 +36,5 @@ public:
 private:
     int m_fd = -1;
 };
+
+} // namespace pello

@@ -1,8 +1,10 @@
-#include "Exchange.h"
+#include "protocol/Exchange.h"
 
-#include "FrameCrc.h"
+#include "protocol/FrameCrc.h"
 
 #include <cstring>
+
+namespace pello {
 
 namespace {
 
@@ -13,26 +15,64 @@ bool StartsWith(const uint8_t* reply, size_t length, std::string_view prefix)
 
 } // namespace
 
-bool ReplyAccepted(const uint8_t* reply, size_t length, bool bStrict, std::string_view strictPrefix)
+bool ExchangeResult::AnyWritten() const
 {
-    if (!CheckFrameCrc(reply, length)) {
-        return false;
-    }
-    return bStrict ? StartsWith(reply, length, strictPrefix) : !StartsWith(reply, length, kNakPrefix);
-}
-
-bool RunExchange(const ExchangeAttempt& attempt, uint8_t* reply, size_t capacity, bool bStrict,
-                 std::string_view strictPrefix, size_t* replyLength)
-{
-    for (int i = 0; i < kExchangeAttempts; ++i) {
-        std::memset(reply, 0, capacity);
-        const int received = attempt(reply, capacity);
-        if (replyLength != nullptr) {
-            *replyLength = received > 0 ? static_cast<size_t>(received) : 0;
-        }
-        if (received > 0 && ReplyAccepted(reply, static_cast<size_t>(received), bStrict, strictPrefix)) {
-            return true;
-        }
+    for (int i = 0; i < attempts; ++i) {
+        if (records[i].written) return true;
     }
     return false;
 }
+
+bool ExchangeResult::AllRefused() const
+{
+    for (int i = 0; i < attempts; ++i) {
+        if (!records[i].written || records[i].reply != ReplyKind::Refused) return false;
+    }
+    return attempts > 0;
+}
+
+bool ExchangeResult::AnyTimedOut() const
+{
+    for (int i = 0; i < attempts; ++i) {
+        if (records[i].written && records[i].reply == ReplyKind::None) return true;
+    }
+    return false;
+}
+
+ReplyKind ClassifyReply(const uint8_t* reply, size_t length, bool bStrict, std::string_view strictPrefix)
+{
+    if (!CheckFrameCrc(reply, length)) {
+        return ReplyKind::Unexpected;
+    }
+    if (StartsWith(reply, length, kNakPrefix)) {
+        return ReplyKind::Refused;
+    }
+    if (bStrict && !StartsWith(reply, length, strictPrefix)) {
+        return ReplyKind::Unexpected;
+    }
+    return ReplyKind::Accepted;
+}
+
+bool ReplyAccepted(const uint8_t* reply, size_t length, bool bStrict, std::string_view strictPrefix)
+{
+    return ClassifyReply(reply, length, bStrict, strictPrefix) == ReplyKind::Accepted;
+}
+
+ExchangeResult RunExchange(const ExchangeAttempt& attempt, uint8_t* reply, size_t capacity, bool bStrict,
+                           std::string_view strictPrefix)
+{
+    ExchangeResult r;
+    while (r.attempts < kExchangeAttempts && !r.accepted) {
+        std::memset(reply, 0, capacity);
+        const AttemptIo io = attempt(reply, capacity);
+        AttemptRecord& record = r.records[r.attempts++];
+        record.written = io.written;
+        const bool whole = io.written && io.complete && io.length > 0;
+        r.replyLength = whole ? io.length : 0;
+        record.reply = whole ? ClassifyReply(reply, io.length, bStrict, strictPrefix) : ReplyKind::None;
+        r.accepted = record.reply == ReplyKind::Accepted;
+    }
+    return r;
+}
+
+} // namespace pello

@@ -7,6 +7,8 @@
 #include <functional>
 #include <string_view>
 
+namespace pello {
+
 constexpr int kExchangeAttempts = 3;
 
 // The reply a strict exchange requires at its start.
@@ -14,15 +16,49 @@ constexpr std::string_view kAckPrefix = "(ACK";
 constexpr std::string_view kBootPrefix = "(1";
 constexpr std::string_view kNakPrefix = "(NAK";
 
-// One attempt on a link: sends the frame and stores the reply from reply[0].
-// Returns the number of reply bytes received, or a negative value when the
-// attempt failed before a reply could be judged (write failed, read timed out).
-using ExchangeAttempt = std::function<int(uint8_t* reply, size_t capacity)>;
+// What came back for one attempt.
+enum class ReplyKind {
+    None,      // nothing, or no whole reply, within the deadline
+    Accepted,  // a verified reply of the kind asked for
+    Refused,   // a verified "(NAK"
+    Unexpected // anything else: bad check bytes, or a reply of another kind
+};
 
-// Whether a received reply passes verification and classification.
+// What one attempt did on the link.
+struct AttemptIo {
+    bool written = false;  // the whole frame went out
+    bool complete = false; // a reply ending in CR arrived in time
+    size_t length = 0;     // its length
+};
+
+struct AttemptRecord {
+    bool written = false;
+    ReplyKind reply = ReplyKind::None;
+};
+
+struct ExchangeResult {
+    bool accepted = false;
+    int attempts = 0;
+    AttemptRecord records[kExchangeAttempts];
+    size_t replyLength = 0; // of the last attempt's whole reply, 0 when none came
+
+    bool AnyWritten() const;
+    // Every attempt wrote its frame and was refused with "(NAK".
+    bool AllRefused() const;
+    // Some attempt wrote its frame and got no whole reply in time.
+    bool AnyTimedOut() const;
+};
+
+// One attempt on a link: sends the frame and stores the reply from reply[0].
+using ExchangeAttempt = std::function<AttemptIo(uint8_t* reply, size_t capacity)>;
+
+// How a whole reply of `length` bytes is judged.
+ReplyKind ClassifyReply(const uint8_t* reply, size_t length, bool bStrict, std::string_view strictPrefix);
 bool ReplyAccepted(const uint8_t* reply, size_t length, bool bStrict, std::string_view strictPrefix);
 
 // Runs the rule over `attempt`. The reply buffer is cleared before each attempt
-// and holds the last attempt's reply afterwards; `replyLength` gets its length.
-bool RunExchange(const ExchangeAttempt& attempt, uint8_t* reply, size_t capacity, bool bStrict,
-                 std::string_view strictPrefix, size_t* replyLength = nullptr);
+// and holds the last attempt's reply afterwards.
+ExchangeResult RunExchange(const ExchangeAttempt& attempt, uint8_t* reply, size_t capacity, bool bStrict,
+                           std::string_view strictPrefix);
+
+} // namespace pello

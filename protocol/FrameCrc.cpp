@@ -1,4 +1,4 @@
-#include "FrameCrc.h"
+#include "protocol/FrameCrc.h"
 
 #include <cstring>
 
@@ -24,6 +24,8 @@ uint8_t AdjustCheckByte(uint8_t b)
 }
 
 } // namespace
+
+namespace pello {
 
 uint16_t CalcFrameCrc(const uint8_t* data, uint8_t count)
 {
@@ -52,3 +54,5 @@ bool CheckFrameCrc(const char* reply)
 {
     return CheckFrameCrc(reinterpret_cast<const uint8_t*>(reply), std::strlen(reply));
 }
+
+} // namespace pello

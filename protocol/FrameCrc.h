@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace pello {
+
 // Adjusted check value over `count` bytes (at most 255); any byte values allowed.
 uint16_t CalcFrameCrc(const uint8_t* data, uint8_t count);
 
@@ -15,3 +17,5 @@ bool CheckFrameCrc(const char* reply);
 // Same check on a reply of `length` received bytes. Use this form for replies:
 // a check byte may legitimately be 0x00, which the string form measures short.
 bool CheckFrameCrc(const uint8_t* reply, size_t length);
+
+} // namespace pello

@@ -1,12 +1,16 @@
-#include "Frames.h"
+#include "protocol/Frames.h"
 
-#include "FrameCrc.h"
+#include "protocol/FrameCrc.h"
 
 #include <cstring>
 
+namespace pello {
+
 namespace {
 
-// Command word, then payload, then check high, check low and CR.
+// Command word, then payload, then check high, check low and CR. "QSID" and
+// "ATE1" come out with the fixed check bytes the device expects (BB 05, 4E 6D):
+// those are this same check value.
 Frame BuildFrame(const char* word, const char* payload, size_t payloadLength)
 {
     Frame f;
@@ -22,24 +26,12 @@ Frame BuildFrame(const char* word, const char* payload, size_t payloadLength)
     return f;
 }
 
-// QSID and ATE1 go out with fixed check bytes, as the device firmware expects.
-Frame FixedFrame(const char* word, uint8_t high, uint8_t low)
-{
-    Frame f;
-    std::memcpy(f.bytes, word, 4);
-    f.bytes[4] = high;
-    f.bytes[5] = low;
-    f.bytes[6] = 0x0D;
-    f.length = 7;
-    return f;
-}
-
 } // namespace
 
-Frame BuildQsidFrame() { return FixedFrame("QSID", 0xBB, 0x05); }
-Frame BuildAte1Frame() { return FixedFrame("ATE1", 0x4E, 0x6D); }
-Frame BuildSidFrame(const char* field) { return BuildFrame("SID", field, kSerialFieldLength); }
-Frame BuildPabcFrame(const char* field) { return BuildFrame("PABC", field, kPabcFieldLength); }
+Frame BuildQsidFrame() { return BuildFrame("QSID", "", 0); }
+Frame BuildAte1Frame() { return BuildFrame("ATE1", "", 0); }
+Frame BuildSidFrame(const char* field) { return BuildFrame("SID", field, device::kSerialFieldLength); }
+Frame BuildPabcFrame(const char* field) { return BuildFrame("PABC", field, device::kCodeFieldLength); }
 Frame BuildQbootFrame() { return BuildFrame("QBOOT", "", 0); }
 
 std::string ToHex(const uint8_t* data, size_t length)
@@ -53,3 +45,5 @@ std::string ToHex(const uint8_t* data, size_t length)
     }
     return out;
 }
+
+} // namespace pello

@@ -1,7 +1,9 @@
-#include "ProductId.h"
+#include "protocol/ProductId.h"
 
 #include <cstdlib>
 #include <string>
+
+namespace pello {
 
 std::string ExtractProductId(const char* reply)
 {
@@ -15,3 +17,5 @@ std::string ExtractProductId(const char* reply)
     }
     return text.substr(3, static_cast<size_t>(n));
 }
+
+} // namespace pello

@@ -1,11 +1,13 @@
 // CPU time a serial Read spends while it waits out its limit on a silent port.
 
-#include "PtyDevice.h"
-#include "Serial.h"
+#include "tests/support/PtyDevice.h"
+#include "link/Serial.h"
 
 #include <benchmark/benchmark.h>
 #include <chrono>
 #include <ctime>
+
+using namespace pello;
 
 static double CpuSeconds()
 {

@@ -1,9 +1,9 @@
 // A soak: 1000 Search + Apply cycles against the simulator program over a
 // pseudo-terminal. Open descriptors and resident memory must not grow.
 
-#include "SnFile.h"
-#include "Spawn.h"
-#include "Workflow.h"
+#include "tests/support/Spawn.h"
+#include "tests/support/TestEnv.h"
+#include "core/Workflow.h"
 
 #include <benchmark/benchmark.h>
 
@@ -13,6 +13,8 @@
 #include <fstream>
 #include <unistd.h>
 #include <vector>
+
+using namespace pello;
 
 namespace {
 
@@ -34,41 +36,32 @@ long ResidentKb()
     return resident * ::sysconf(_SC_PAGESIZE) / 1024;
 }
 
-class CCounting final : public CMessageSink {
-public:
-    void ShowMessage(const std::string& text, const std::string&) override { ok += text == "Setting successful!"; }
-    int ok = 0;
-};
-
 } // namespace
 
 static void BM_SoakSearchApply(benchmark::State& state)
 {
     const int cycles = static_cast<int>(state.range(0));
-    const std::string link = "/tmp/pello-soak-port";
-    const std::string sn = "/tmp/pello-soak-SN.txt";
-    std::ofstream(sn) << "0812345678ABCDEFGHIJKL\nABCDEFGH_123\n";
+    const std::string link = MakeScratchDir("soak") + "/port";
     CDevsim sim({"--link", link});
-    CCounting messages;
-    CSnToolWorkflow flow(&messages);
-    flow.m_portResolver.SetAlias(0, link);
-    flow.m_strSnFile = sn;
+    CSnToolWorkflow flow;
+    flow.PortResolver().SetAlias(0, link);
+    const ProgramFields fields {"0812345678ABCDEFGHIJKL", "ABCDEFGH_123"};
     for (auto _ : state) {
-        flow.m_nLinkType = 1;
-        flow.OnSearch(); // warm up: first allocations, first opens
-        flow.OnApply();
+        // Warm up: first allocations, first opens.
+        flow.Search(Link::Rs232);
+        flow.Apply(fields);
         std::vector<double> ms;
         ms.reserve(static_cast<size_t>(cycles));
         const int fds0 = OpenFds();
         const long rss0 = ResidentKb();
+        int ok = 0;
         for (int i = 0; i < cycles; ++i) {
             const auto t0 = std::chrono::steady_clock::now();
-            flow.OnSearch();
-            flow.OnApply();
+            ok += flow.Search(Link::Rs232).found && flow.Apply(fields).outcome == ApplyOutcome::Success;
             ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
         }
         std::sort(ms.begin(), ms.end());
-        state.counters["cycles_ok"] = messages.ok - 1;
+        state.counters["cycles_ok"] = ok;
         state.counters["fds_start"] = fds0;
         state.counters["fds_end"] = OpenFds();
         state.counters["rss_kb_start"] = static_cast<double>(rss0);

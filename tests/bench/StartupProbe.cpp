@@ -14,8 +14,10 @@
 #include <sys/resource.h>
 
 #ifdef PROBE_FULL_APP
-#include "PellomaticDlg.h"
-#include "Resources.h"
+#include "gui/PellomaticDlg.h"
+#include "gui/XrcResources.h"
+
+using namespace pello;
 #endif
 
 namespace {
@@ -66,7 +68,7 @@ public:
     bool OnInit() override
     {
 #ifdef PROBE_FULL_APP
-        wxDialog* dlg = new CSnToolDlg(nullptr);
+        wxDialog* dlg = new pello::CSnToolDlg(nullptr);
 #else
         wxDialog* dlg = MakeBareDialog();
 #endif

@@ -1,15 +1,16 @@
 // Apply over a pseudo-terminal: the tool's own cost per frame, and the whole
 // sequence against a simulator that paces the line at 2400 baud.
 
-#include "PtyDevice.h"
-#include "SnFile.h"
-#include "Spawn.h"
-#include "Workflow.h"
+#include "tests/support/PtyDevice.h"
+#include "tests/support/Spawn.h"
+#include "tests/support/TestEnv.h"
+#include "core/Workflow.h"
 
 #include <benchmark/benchmark.h>
 #include <chrono>
 #include <ctime>
-#include <fstream>
+
+using namespace pello;
 
 namespace {
 
@@ -20,30 +21,20 @@ double CpuSeconds()
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-class CQuiet final : public CMessageSink {
-public:
-    void ShowMessage(const std::string& text, const std::string&) override { last = text; }
-    std::string last;
-};
-
 void ApplyLoop(benchmark::State& state, const std::string& port, double wireSeconds)
 {
-    const std::string sn = "/tmp/pello-bench-SN.txt";
-    std::ofstream(sn) << "0812345678ABCDEFGHIJKL\nABCDEFGH_123\n";
-    CQuiet quiet;
-    CSnToolWorkflow flow(&quiet);
-    flow.m_portResolver.SetAlias(0, port);
-    flow.m_strSnFile = sn;
-    flow.m_nLinkType = 1;
-    flow.OnSearch();
+    CSnToolWorkflow flow;
+    flow.PortResolver().SetAlias(0, port);
+    flow.Search(Link::Rs232);
+    const ProgramFields fields {"0812345678ABCDEFGHIJKL", "ABCDEFGH_123"};
     double cpu = 0, wall = 0;
     for (auto _ : state) {
         const double c0 = CpuSeconds();
         const auto w0 = std::chrono::steady_clock::now();
-        flow.OnApply();
+        const ApplyResult r = flow.Apply(fields);
         wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
         cpu += CpuSeconds() - c0;
-        if (quiet.last != "Setting successful!") state.SkipWithError("apply failed");
+        if (r.outcome != ApplyOutcome::Success) state.SkipWithError("apply failed");
     }
     const double n = static_cast<double>(state.iterations());
     state.counters["wall_ms_per_frame"] = wall * 1000 / n / 4;
@@ -66,7 +57,7 @@ BENCHMARK(BM_ApplyPerFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 static void BM_ApplyAtWireSpeed(benchmark::State& state)
 {
-    const std::string link = "/tmp/pello-bench-port";
+    const std::string link = MakeScratchDir("bench") + "/port";
     CDevsim sim({"--link", link, "--wire-speed"});
     // ATE1 7, SID 28, PABC 19, QBOOT 8 bytes out; three 7-byte acks and a 5-byte "(1" back.
     const double bytes = 7 + 28 + 19 + 8 + 7 * 3 + 5;

@@ -1,5 +1,7 @@
 // The report-descriptor parser.
-#include "HidDescriptor.h"
+#include "link/HidDescriptor.h"
+
+using namespace pello;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -1,10 +1,12 @@
 // The simulator's frame parser and fault specs.
-#include "DeviceModel.h"
+#include "sim/DeviceModel.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
 #include <cstdlib>
+
+using namespace pello;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

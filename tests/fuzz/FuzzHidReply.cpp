@@ -1,13 +1,15 @@
 // ReportPayloadLength, and the collection of a reply from input reports that
 // a device sends as the input dictates.
-#include "HidIo.h"
-#include "HidLink.h"
+#include "link/HidIo.h"
+#include "link/HidLink.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+using namespace pello;
 
 namespace {
 

@@ -1,8 +1,10 @@
 // The Product ID cut out of a "QSID" reply.
-#include "ProductId.h"
+#include "protocol/ProductId.h"
 
 #include <cstdlib>
 #include <string>
+
+using namespace pello;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

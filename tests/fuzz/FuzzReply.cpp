@@ -1,10 +1,12 @@
 // Reply checking and classification, as the exchange applies them.
-#include "Exchange.h"
-#include "FrameCrc.h"
+#include "protocol/Exchange.h"
+#include "protocol/FrameCrc.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+using namespace pello;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -25,9 +27,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         ++attempts;
         const size_t n = size < capacity - 1 ? size : capacity - 1;
         std::memcpy(buf, data, n);
-        return static_cast<int>(n);
+        AttemptIo io;
+        io.written = true;
+        io.complete = n > 0;
+        io.length = n;
+        return io;
     };
-    const bool ok = RunExchange(attempt, reply, sizeof reply, true, kAckPrefix);
+    const bool ok = RunExchange(attempt, reply, sizeof reply, true, kAckPrefix).accepted;
     if (attempts < 1 || attempts > 3 || (ok && attempts != 1)) std::abort();
     return 0;
 }

@@ -1,15 +1,13 @@
 // The main dialog and the About box as real windows (under Xvfb when no
 // display is set), driven the way the operator drives them.
 
-#include "FakeHid.h"
-#include "GuiSupport.h"
-#include "PellomaticDlg.h"
-#include "PtyDevice.h"
-#include "Repaint.h"
-#include "Resource.h"
-#include "SnFile.h"
-#include "Spawn.h"
-#include "TestSupport.h"
+#include "gui/PellomaticDlg.h"
+#include "gui/Repaint.h"
+#include "gui/res/Resource.h"
+#include "tests/gui/GuiSupport.h"
+#include "tests/support/Spawn.h"
+#include "tests/support/TestEnv.h"
+#include "tests/support/WorkflowRig.h"
 
 #include <gtest/gtest.h>
 
@@ -24,8 +22,11 @@
 #include <wx/utils.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <unistd.h>
+
+using namespace pello;
 
 void Settle(int rounds)
 {
@@ -78,20 +79,10 @@ void RunInLoop(std::vector<std::function<void()>> steps)
 
 class Dialog : public ::testing::Test {
 protected:
-    Dialog()
-    {
-        ResetSnLines();
-        m_dlg = new CSnToolDlg(nullptr);
-        AliasAllPortsNowhere(m_dlg->m_portResolver);
-        m_dlg->m_strSnFile = m_snPath;
-        m_dlg->m_comLink.SetClock(&m_clock);
-    }
     ~Dialog() override
     {
         m_dlg->Destroy();
         Settle(2);
-        std::remove(m_snPath.c_str());
-        ResetSnLines();
     }
     void ShowIt()
     {
@@ -102,9 +93,8 @@ protected:
     wxRadioButton* Rs232() { return Ctrl<wxRadioButton>(*m_dlg, IDC_RS232); }
     wxString ProductIdText() { return Ctrl<wxStaticText>(*m_dlg, IDC_PRODUCT_ID)->GetLabelText(); }
 
-    CSnToolDlg* m_dlg;
-    CFakeClock m_clock;
-    std::string m_snPath = "/tmp/pello-gui-" + std::to_string(::getpid()) + "-SN.txt";
+    CSnToolDlg* m_dlg = new CSnToolDlg(nullptr);
+    CWorkflowRig m_rig {*m_dlg};
 };
 
 } // namespace
@@ -206,10 +196,11 @@ TEST_F(Dialog, AboutBoxOpensOverTheDialogAndCloses)
 TEST_F(Dialog, OkKeepsTheDialogOpenAndCancelEndsIt)
 {
     bool stillModal = false;
+    m_rig.RemoveSn();
     RunInLoop({
         [&] { WithMessages([&] { Click(*m_dlg, IDOK); }, CExpectMessage("Cannot Open File", "File")); },
         [&] {
-            std::ofstream(m_snPath) << "0812345678ABCDEFGHIJKL\nABCDEFGH_123\n";
+            m_rig.WriteSn("0812345678ABCDEFGHIJKL\nABCDEFGH_123\n");
             WithMessages([&] { Click(*m_dlg, IDOK); }, CExpectMessage("No device found", "Setting"));
         },
         [&] { stillModal = m_dlg->IsModal(); },
@@ -236,21 +227,20 @@ TEST_F(Dialog, EscapeCloseBoxAndSystemMenuCloseEndTheRun)
 
 TEST_F(Dialog, SearchAndApplyOverRs232)
 {
-    CPtyDevice dev;
-    m_dlg->m_portResolver.SetAlias(0, dev.Path());
+    CPtyDevice& dev = m_rig.DeviceOn(0);
     ShowIt();
     Rs232()->SetValue(true);
     Click(*m_dlg, IDC_SEARCH);
     EXPECT_EQ(m_dlg->m_strDevice, "COM0");
     EXPECT_EQ(ProductIdText(), "00000000000000");
     EXPECT_TRUE(Rs232()->GetValue());
-    std::ofstream(m_snPath) << "0812345678ABCDEFGHIJKL\r\nABCDEFGH_123\r\n";
+    m_rig.WriteSn("0812345678ABCDEFGHIJKL\r\nABCDEFGH_123\r\n");
     WithMessages([&] { Click(*m_dlg, IDOK); }, CExpectMessage("Setting successful!", "setting"));
     Click(*m_dlg, IDC_SEARCH);
     EXPECT_EQ(ProductIdText(), "12345678");
     dev.WithModel([](CDeviceModel& m) { return m.AddFaults("PABC=nak,nak,nak"); });
     WithMessages([&] { Click(*m_dlg, IDOK); }, CExpectMessage("Setting failed!", "setting"));
-    std::ofstream(m_snPath) << "short\nABCDEFGH_123\n";
+    m_rig.WriteSn("short\nABCDEFGH_123\n");
     WithMessages([&] { Click(*m_dlg, IDOK); },
                  CExpectMessage("Invalid SN.txt: line 1 needs 22 characters", "File"));
 }
@@ -261,30 +251,27 @@ TEST_F(Dialog, SearchFindsTheSimulatorBehindItsComAlias)
     ASSERT_FALSE(sim.Path().empty());
     // COM0 through the per-user alias; the rest pointed nowhere, so that the
     // machine's own serial ports are left alone.
-    m_dlg->m_portResolver = CPortResolver();
-    AliasAllPortsNowhere(m_dlg->m_portResolver, 1);
-    EXPECT_EQ(m_dlg->m_portResolver.Resolve("COM0").source, "user link");
+    m_dlg->PortResolver() = CPortResolver();
+    for (int n = 1; n < 10; ++n) m_rig.Alias(n, "/nonexistent/tty" + std::to_string(n));
+    EXPECT_EQ(m_dlg->PortResolver().Resolve("COM0").source, PortSource::UserLink);
     ShowIt();
     Rs232()->SetValue(true);
     Click(*m_dlg, IDC_SEARCH);
     EXPECT_EQ(m_dlg->m_strDevice, "COM0");
     EXPECT_EQ(ProductIdText(), "99999");
     EXPECT_EQ(sim.Stop(), 0);
-    EXPECT_NE(m_dlg->m_portResolver.Resolve("COM0").source, "user link"); // removed on exit
+    EXPECT_NE(m_dlg->PortResolver().Resolve("COM0").source, PortSource::UserLink); // removed on exit
 }
 
 TEST_F(Dialog, SearchAndApplyOverUsb)
 {
-    CFakeHid hid;
-    FakeHidNode& node = hid.AddNode(0, 0x0665, 0x5161, VendorDescriptor8());
+    FakeHidNode& node = m_rig.UsbDevice();
     node.model.m_sid = "14ABCDEFGHIJKLMN000000";
-    m_dlg->m_hidLink.SetIo(&hid);
-    m_dlg->m_hidLink.SetPaths(hid.Paths());
     ShowIt();
     Click(*m_dlg, IDC_SEARCH);
     EXPECT_EQ(m_dlg->m_strDevice, "usb");
     EXPECT_EQ(ProductIdText(), "ABCDEFGHIJKLMN");
-    std::ofstream(m_snPath) << "0812345678ABCDEFGHIJKL\nABCDEFGH_123\n";
+    m_rig.WriteSn("0812345678ABCDEFGHIJKL\nABCDEFGH_123\n");
     WithMessages([&] { Click(*m_dlg, IDOK); }, CExpectMessage("Setting successful!", "setting"));
     EXPECT_EQ(node.model.m_sid, "0812345678ABCDEFGHIJKL");
     // A failed search keeps the field but forgets the device.
@@ -314,16 +301,19 @@ bool Snapshot(wxWindow& w, const char* path)
 
 TEST_F(Dialog, RendersForTheReadme)
 {
+    // Pictures go to a scratch folder, or where scripts/render-docs.sh asks.
+    const char* asked = std::getenv("PELLOMATIC_DOCS_DIR");
+    const std::string dir = asked != nullptr ? asked : MakeScratchDir("docs");
     // The About box first, alone: without a window manager a later window
     // may not be stacked over an earlier one.
     CAboutDlg* about = new CAboutDlg();
     about->Show();
-    EXPECT_TRUE(Snapshot(*about, PELLOMATIC_SOURCE_DIR "/docs/about.png"));
+    EXPECT_TRUE(Snapshot(*about, (dir + "/about.png").c_str()));
     about->Destroy();
     m_dlg->m_strProductId = "00000000000000";
     ShowIt();
     m_dlg->TransferDataToWindow();
-    EXPECT_TRUE(Snapshot(*m_dlg, PELLOMATIC_SOURCE_DIR "/docs/dialog.png"));
+    EXPECT_TRUE(Snapshot(*m_dlg, (dir + "/dialog.png").c_str()));
 }
 
 namespace {

@@ -1,5 +1,7 @@
 // Runs the dialog tests inside an initialised wxWidgets application.
 
+#include "tests/support/TestEnv.h"
+
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/init.h>
@@ -18,6 +20,7 @@ static void FailOnAssert(const wxString& file, int line, const wxString& func, c
 
 int main(int argc, char** argv)
 {
+    pello::IsolateEnvironment();
     ::testing::InitGoogleTest(&argc, argv);
     wxSetAssertHandler(FailOnAssert);
     wxApp::SetInstance(new wxApp());
@@ -27,5 +30,6 @@ int main(int argc, char** argv)
     const int rc = RUN_ALL_TESTS();
     wxTheApp->OnExit();
     wxEntryCleanup();
+    pello::RemoveScratch();
     return rc;
 }

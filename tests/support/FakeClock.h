@@ -3,7 +3,9 @@
 // slice so a responder thread can answer, and a wait that finds nothing ready
 // costs its whole timeout in fake time.
 
-#include "Clock.h"
+#include "link/Clock.h"
+
+namespace pello {
 
 class CFakeClock final : public CClock {
 public:
@@ -23,3 +25,5 @@ public:
     int m_polls = 0;
     int m_realSliceMs = 200;
 };
+
+} // namespace pello

@@ -1,4 +1,6 @@
-#include "FakeHid.h"
+#include "tests/support/FakeHid.h"
+
+#include "tests/support/TestEnv.h"
 
 #include <cstring>
 #include <filesystem>
@@ -8,6 +10,8 @@
 #include <stdlib.h>
 
 namespace fs = std::filesystem;
+
+namespace pello {
 
 std::vector<uint8_t> VendorDescriptor8(uint8_t reportId)
 {
@@ -22,11 +26,7 @@ std::vector<uint8_t> VendorDescriptor8(uint8_t reportId)
 
 CFakeHid::CFakeHid()
 {
-    char tmpl[] = "/tmp/pello-hid-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr) {
-        throw std::runtime_error("mkdtemp");
-    }
-    m_root = tmpl;
+    m_root = MakeScratchDir("hid");
     fs::create_directories(m_root + "/class");
     fs::create_directories(m_root + "/dev");
 }
@@ -127,3 +127,5 @@ void CFakeHid::Close(int handle)
     m_handles.erase(handle);
     --m_openHandles;
 }
+
+} // namespace pello

@@ -4,16 +4,18 @@
 // zeros, no id byte on unnumbered input reports, ENODEV once unplugged. The
 // sysfs side is a real temporary tree with uevent and report_descriptor.
 
-#include "DeviceModel.h"
-#include "FakeClock.h"
-#include "HidIo.h"
-#include "HidLink.h"
+#include "link/HidIo.h"
+#include "link/HidLink.h"
+#include "sim/DeviceModel.h"
+#include "tests/support/FakeClock.h"
 
 #include <deque>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
+
+namespace pello {
 
 // A vendor-defined device with 8-byte input and output reports.
 std::vector<uint8_t> VendorDescriptor8(uint8_t reportId = 0);
@@ -60,3 +62,5 @@ private:
     std::map<int, FakeHidNode*> m_handles;
     int m_nextHandle = 3;
 };
+
+} // namespace pello

@@ -1,10 +1,12 @@
 #pragma once
 // Counts opens and closes of a file (a pty slave, say) through inotify.
 
-#include "UniqueFd.h"
+#include "link/UniqueFd.h"
 
 #include <string>
 #include <sys/inotify.h>
+
+namespace pello {
 
 class COpenCounter {
 public:
@@ -32,3 +34,5 @@ public:
 private:
     CUniqueFd m_fd;
 };
+
+} // namespace pello

@@ -1,9 +1,11 @@
-#include "PtyDevice.h"
+#include "tests/support/PtyDevice.h"
 
 #include <poll.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
 #include <unistd.h>
+
+namespace pello {
 
 CPtyDevice::CPtyDevice() : m_stop(::eventfd(0, EFD_CLOEXEC))
 {
@@ -65,3 +67,5 @@ void CPtyDevice::Serve()
         }
     }
 }
+
+} // namespace pello

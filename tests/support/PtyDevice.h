@@ -2,13 +2,15 @@
 // The device model served on the master side of a real pseudo-terminal, on a
 // thread of its own, for tests of the RS232 path.
 
-#include "DeviceModel.h"
-#include "Pty.h"
+#include "sim/DeviceModel.h"
+#include "sim/Pty.h"
 
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+namespace pello {
 
 class CPtyDevice {
 public:
@@ -44,3 +46,5 @@ private:
     CDeviceModel m_model;
     std::thread m_thread;
 };
+
+} // namespace pello

@@ -1,8 +1,12 @@
-#include "Spawn.h"
+#include "tests/support/Spawn.h"
+
+#include "tests/support/TestEnv.h"
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+
+namespace pello {
 
 namespace {
 
@@ -27,8 +31,7 @@ std::string Quote(const std::string& s)
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& dir)
 {
-    char tmpl[] = "/tmp/pello-run-XXXXXX";
-    const std::string tmp = ::mkdtemp(tmpl);
+    const std::string tmp = MakeScratchDir("run");
     std::string cmd = "cd " + Quote(dir) + " && " + Quote(std::string(PELLOMATIC_BIN_DIR) + "/" + program);
     for (const auto& a : args) cmd += " " + Quote(a);
     cmd += " >" + tmp + "/out 2>" + tmp + "/err </dev/null";
@@ -40,3 +43,5 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     std::system(("rm -rf " + tmp).c_str());
     return r;
 }
+
+} // namespace pello

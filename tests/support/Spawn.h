@@ -11,6 +11,8 @@
 
 extern char** environ;
 
+namespace pello {
+
 // The simulator, started with `args`; its pty path is read from its first line.
 class CDevsim {
 public:
@@ -66,3 +68,5 @@ struct RunResult {
 
 // Runs a program of build/bin to its end in `dir`, capturing its output.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& dir = ".");
+
+} // namespace pello

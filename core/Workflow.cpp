@@ -1,0 +1,319 @@
+#include "core/Workflow.h"
+
+#include "core/SnFile.h"
+#include "link/SerialPort.h"
+#include "protocol/Device.h"
+#include "protocol/ProductId.h"
+
+#include <cstring>
+#include <memory>
+
+namespace pello {
+
+namespace {
+
+StepFailure FailureOf(const ExchangeResult& x)
+{
+    if (x.attempts == 0) {
+        return StepFailure::None;
+    }
+    const AttemptRecord& last = x.records[x.attempts - 1];
+    if (!last.written) {
+        return StepFailure::WriteFailed;
+    }
+    switch (last.reply) {
+    case ReplyKind::None: return StepFailure::NoReply;
+    case ReplyKind::Refused: return StepFailure::Refused;
+    case ReplyKind::Accepted: return StepFailure::None;
+    case ReplyKind::Unexpected: return StepFailure::Unexpected;
+    }
+    return StepFailure::Unexpected;
+}
+
+// The reply's text between "(" and its two check bytes and CR.
+std::string FieldOfReply(const uint8_t* reply, size_t length)
+{
+    return length >= 4 ? std::string(reinterpret_cast<const char*>(reply) + 1, length - 4) : std::string();
+}
+
+} // namespace
+
+const char* StepName(Step step)
+{
+    switch (step) {
+    case Step::Ate1: return "ATE1";
+    case Step::Sid: return "SID";
+    case Step::Pabc: return "PABC";
+    case Step::Qboot: return "QBOOT";
+    }
+    return "";
+}
+
+const StepResult* ApplyResult::Failed() const
+{
+    for (const StepResult& s : steps) {
+        if (!s.ok && s.step != Step::Ate1) return &s;
+    }
+    return nullptr;
+}
+
+const StepResult* ApplyResult::Find(Step step) const
+{
+    for (const StepResult& s : steps) {
+        if (s.step == step) return &s;
+    }
+    return nullptr;
+}
+
+CSnToolWorkflow::CSnToolWorkflow(CMessageSink* messages) : m_pMessages(messages)
+{
+    m_comLink.SetResolver(&m_portResolver);
+}
+
+void CSnToolWorkflow::SetHid(CHidNodeIo* io, HidLinkPaths paths)
+{
+    m_hidLink.SetIo(io);
+    m_hidLink.SetPaths(std::move(paths));
+}
+
+void CSnToolWorkflow::Trace(const char* dir, const uint8_t* bytes, size_t length) const
+{
+    if (m_pTrace != nullptr) {
+        m_pTrace->OnBytes(dir, bytes, length);
+    }
+}
+
+void CSnToolWorkflow::ShowBox(const std::string& text, const std::string& caption)
+{
+    if (m_pMessages != nullptr) {
+        m_pMessages->ShowMessage(text, caption);
+    }
+}
+
+void CSnToolWorkflow::RunOnWire(std::function<void()> work, std::function<void()> then)
+{
+    work();
+    then();
+}
+
+ExchangeResult CSnToolWorkflow::ExchangeOverCom(const Frame& frame, uint8_t* reply, bool bStrict,
+                                                std::string_view prefix)
+{
+    const auto attempt = [&](uint8_t* buf, size_t capacity) {
+        AttemptIo io;
+        Trace("->", frame.bytes, frame.length);
+        if (m_comLink.Write(frame.bytes, frame.length) == 0) {
+            return io;
+        }
+        io.written = true;
+        const int n = m_comLink.Read(buf, capacity, device::kComReplyTimeLimitMs);
+        io.complete = n > 0;
+        io.length = n > 0 ? static_cast<size_t>(n) : 0;
+        Trace("<-", buf, n > 0 ? io.length : std::strlen(reinterpret_cast<char*>(buf)));
+        return io;
+    };
+    return RunExchange(attempt, reply, device::kReplyBufferSize, bStrict, prefix);
+}
+
+ExchangeResult CSnToolWorkflow::ExchangeOverHid(const Frame& frame, uint8_t* reply, bool bStrict,
+                                                std::string_view prefix)
+{
+    // Transact's two halves, so that a frame that went out is told apart from
+    // one that did not.
+    const auto attempt = [&](uint8_t* buf, size_t) {
+        AttemptIo io;
+        Trace("->", frame.bytes, frame.length);
+        if (!m_hidLink.WriteFrame(frame.bytes, frame.length)) {
+            return io;
+        }
+        io.written = true;
+        if (!m_hidLink.ReadReply(buf, &io.length)) {
+            return io;
+        }
+        io.complete = io.length > 0 && buf[io.length - 1] == 0x0D;
+        Trace("<-", buf, io.length);
+        return io;
+    };
+    return RunExchange(attempt, reply, device::kReplyBufferSize, bStrict, prefix);
+}
+
+bool CSnToolWorkflow::ComExchange(const Frame& frame, uint8_t* reply, bool bStrict)
+{
+    return ExchangeOverCom(frame, reply, bStrict, kAckPrefix).accepted;
+}
+
+bool CSnToolWorkflow::ComBootExchange(const Frame& frame, uint8_t* reply, bool bStrict)
+{
+    return ExchangeOverCom(frame, reply, bStrict, kBootPrefix).accepted;
+}
+
+bool CSnToolWorkflow::HidExchange(const Frame& frame, uint8_t* reply, bool bStrict)
+{
+    return ExchangeOverHid(frame, reply, bStrict, kAckPrefix).accepted;
+}
+
+bool CSnToolWorkflow::HidBootExchange(const Frame& frame, uint8_t* reply, bool bStrict)
+{
+    return ExchangeOverHid(frame, reply, bStrict, kBootPrefix).accepted;
+}
+
+bool CSnToolWorkflow::ProbePort(const std::string& name) const
+{
+    return OpenLockedPort(m_portResolver.Resolve(name).path).problem == PortProblem::None;
+}
+
+bool CSnToolWorkflow::SearchCom(const Frame& frame, uint8_t* reply, SearchResult* result)
+{
+    for (int n = 0; n < device::kComPortCount; ++n) {
+        const std::string name = CPortResolver::ComName(n);
+        if (!ProbePort(name)) {
+            continue;
+        }
+        // Only the lowest port that can be probed is tried.
+        if (m_comLink.Open(name.c_str(), device::kBaud, device::kDataBits, device::kParity, device::kStopBits) == 0) {
+            return false;
+        }
+        const ExchangeResult x = ExchangeOverCom(frame, reply, false, kAckPrefix);
+        m_comLink.Close();
+        result->device = name;
+        result->node = m_portResolver.Resolve(name).path;
+        result->field = FieldOfReply(reply, x.replyLength);
+        return x.accepted;
+    }
+    return false;
+}
+
+bool CSnToolWorkflow::SearchHid(const Frame& frame, uint8_t* reply, SearchResult* result)
+{
+    if (!m_hidLink.FindDevice(device::kVendorId, device::kProductId)) {
+        return false;
+    }
+    const ExchangeResult x = ExchangeOverHid(frame, reply, false, kAckPrefix);
+    result->device = "usb";
+    result->node = m_hidLink.m_strDevicePath;
+    result->field = FieldOfReply(reply, x.replyLength);
+    return x.accepted;
+}
+
+SearchResult CSnToolWorkflow::Search(Link link)
+{
+    const Frame frame = BuildQsidFrame();
+    uint8_t reply[device::kReplyBufferSize] = {};
+    m_strDevice.clear();
+    SearchResult result;
+    result.found = link == Link::Rs232 ? SearchCom(frame, reply, &result) : SearchHid(frame, reply, &result);
+    if (!result.found) {
+        result.device.clear(); // `node` still says what was tried
+        result.field.clear();
+        return result;
+    }
+    m_strDevice = result.device;
+    result.productId = ExtractProductId(reinterpret_cast<const char*>(reply));
+    return result;
+}
+
+void CSnToolWorkflow::OnSearch()
+{
+    PullControls();
+    const Link link = m_nLinkType == 1 ? Link::Rs232 : Link::Usb;
+    auto result = std::make_shared<SearchResult>();
+    RunOnWire([this, link, result] { *result = Search(link); },
+              [this, result] {
+                  if (result->found) {
+                      m_strProductId = result->productId;
+                  }
+                  PushControls();
+              });
+}
+
+// One frame over the link the latest Search found: a freshly opened port, or
+// a freshly found USB device.
+StepResult CSnToolWorkflow::RunStep(Step step, const Frame& frame)
+{
+    const std::string_view prefix = step == Step::Qboot ? kBootPrefix : kAckPrefix;
+    uint8_t reply[device::kReplyBufferSize] = {};
+    StepResult r;
+    r.step = step;
+    if (m_strDevice.compare(0, 3, "COM") == 0) {
+        if (m_comLink.m_bOpened) {
+            m_comLink.Close();
+        }
+        if (m_comLink.Open(m_strDevice.c_str(), device::kBaud, device::kDataBits, device::kParity,
+                           device::kStopBits) == 0) {
+            r.failure = StepFailure::PortNotOpened;
+            return r;
+        }
+        r.exchange = ExchangeOverCom(frame, reply, true, prefix);
+        m_comLink.Close();
+    } else {
+        if (!m_hidLink.FindDevice(device::kVendorId, device::kProductId)) {
+            r.failure = StepFailure::DeviceNotFound;
+            return r;
+        }
+        r.exchange = ExchangeOverHid(frame, reply, true, prefix);
+    }
+    r.ok = r.exchange.accepted;
+    r.failure = FailureOf(r.exchange);
+    return r;
+}
+
+ApplyResult CSnToolWorkflow::Apply(const ProgramFields& fields)
+{
+    ApplyResult result;
+    if (CheckFields(fields) != FieldProblem::None) {
+        result.outcome = ApplyOutcome::InvalidFields;
+        return result;
+    }
+    if (m_strDevice.empty()) {
+        result.outcome = ApplyOutcome::NoDevice;
+        return result;
+    }
+    // The device may not know echo control; the sequence goes on regardless.
+    result.steps.push_back(RunStep(Step::Ate1, BuildAte1Frame()));
+    const std::pair<Step, Frame> steps[] = {{Step::Sid, BuildSidFrame(fields.serial.c_str())},
+                                            {Step::Pabc, BuildPabcFrame(fields.code.c_str())},
+                                            {Step::Qboot, BuildQbootFrame()}};
+    for (const auto& [step, frame] : steps) {
+        result.steps.push_back(RunStep(step, frame));
+        if (!result.steps.back().ok) {
+            break;
+        }
+    }
+    result.outcome = result.Failed() == nullptr ? ApplyOutcome::Success : ApplyOutcome::Failure;
+    return result;
+}
+
+std::optional<ProgramFields> CSnToolWorkflow::ReadAndCheckSnFile()
+{
+    if (!ReadSnFile(m_strSnFile)) {
+        ShowBox("Cannot Open File", "File");
+        return std::nullopt;
+    }
+    const ProgramFields fields = FieldsFromLines(g_szSerialLine, g_szPabcLine);
+    if (const FieldProblem problem = CheckFields(fields); problem != FieldProblem::None) {
+        ShowBox(SnFileMessage(problem), "File");
+        return std::nullopt;
+    }
+    return fields;
+}
+
+void CSnToolWorkflow::OnApply()
+{
+    const std::optional<ProgramFields> fields = ReadAndCheckSnFile();
+    if (!fields) {
+        return;
+    }
+    PullControls();
+    if (m_strDevice.empty()) {
+        ShowBox("No device found", "Setting");
+        return;
+    }
+    auto result = std::make_shared<ApplyResult>();
+    RunOnWire([this, f = *fields, result] { *result = Apply(f); },
+              [this, result] {
+                  const bool ok = result->outcome == ApplyOutcome::Success;
+                  ShowBox(ok ? "Setting successful!" : "Setting failed!", "setting");
+              });
+}
+
+} // namespace pello

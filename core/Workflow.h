@@ -1,0 +1,147 @@
+#pragma once
+// Search and Apply without a window, shared by the main dialog and the command
+// line. The typed calls Search() and Apply() return what happened; the
+// dialog's handlers OnSearch and OnApply are built on them and keep the
+// members and message boxes the dialog shows. The dialog derives from this class.
+
+#include "core/Fields.h"
+#include "link/HidLink.h"
+#include "link/PortNames.h"
+#include "link/Serial.h"
+#include "protocol/Exchange.h"
+#include "protocol/Frames.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pello {
+
+enum class Link { Usb, Rs232 };
+
+struct SearchResult {
+    bool found = false;
+    std::string device;    // "COMn" or "usb", the value Apply goes by
+    std::string node;      // the tty or hidraw node the device answered on
+    std::string field;     // the reply's text between "(" and its check bytes
+    std::string productId; // the serial number as the Product ID field shows it
+};
+
+// The four steps of a programming sequence, in order.
+enum class Step { Ate1, Sid, Pabc, Qboot };
+const char* StepName(Step step);
+
+// Why a step did not succeed.
+enum class StepFailure {
+    None,
+    PortNotOpened,  // RS232: the port could not be opened
+    DeviceNotFound, // USB: the device was not found again
+    WriteFailed,    // the frame could not be written
+    NoReply,        // no whole reply within the deadline
+    Refused,        // "(NAK"
+    Unexpected,     // a reply that failed its check, or was of another kind
+};
+
+struct StepResult {
+    Step step = Step::Ate1;
+    bool ok = false;
+    StepFailure failure = StepFailure::None;
+    ExchangeResult exchange; // attempts == 0 when the link was not ready
+};
+
+enum class ApplyOutcome {
+    Success,
+    NoDevice,      // no Search has found the device; nothing was sent
+    InvalidFields, // the fields cannot go into frames; nothing was sent
+    Failure        // "SID", "PABC" or "QBOOT" was not accepted
+};
+
+struct ApplyResult {
+    ApplyOutcome outcome = ApplyOutcome::Failure;
+    std::vector<StepResult> steps; // the steps that ran, in order
+    // The step that ended the sequence in failure, if one did.
+    const StepResult* Failed() const;
+    const StepResult* Find(Step step) const;
+};
+
+// Where message boxes go: real boxes in the dialog.
+class CMessageSink {
+public:
+    virtual ~CMessageSink() = default;
+    virtual void ShowMessage(const std::string& text, const std::string& caption) = 0;
+};
+
+// Every frame and reply as it passes, for diagnostics.
+class CTraceSink {
+public:
+    virtual ~CTraceSink() = default;
+    // `dir` is "->" for a frame sent, "<-" for a reply received.
+    virtual void OnBytes(const char* dir, const uint8_t* bytes, size_t length) = 0;
+};
+
+class CSnToolWorkflow {
+public:
+    explicit CSnToolWorkflow(CMessageSink* messages = nullptr);
+    virtual ~CSnToolWorkflow() = default;
+    CSnToolWorkflow(const CSnToolWorkflow&) = delete;
+    CSnToolWorkflow& operator=(const CSnToolWorkflow&) = delete;
+
+    // Looks for the device over `link` and reads its serial number with
+    // "QSID". Sets m_strDevice to where it answered, or empties it.
+    SearchResult Search(Link link);
+    // Programs the device where the latest Search found it.
+    ApplyResult Apply(const ProgramFields& fields);
+
+    // The operator's two actions: the dialog's data exchange, then Search or
+    // Apply, then the Product ID field or a message box.
+    void OnSearch();
+    void OnApply();
+
+    // The exchange rule over each link; the reply buffer holds kReplyBufferSize
+    // bytes. Plain exchanges need "(ACK" when strict; boot exchanges "(1".
+    bool ComExchange(const Frame& frame, uint8_t* reply, bool bStrict);
+    bool ComBootExchange(const Frame& frame, uint8_t* reply, bool bStrict);
+    bool HidExchange(const Frame& frame, uint8_t* reply, bool bStrict);
+    bool HidBootExchange(const Frame& frame, uint8_t* reply, bool bStrict);
+
+    // Where the command's parts come from.
+    CPortResolver& PortResolver() { return m_portResolver; }
+    void SetSnFile(std::string path) { m_strSnFile = std::move(path); }
+    void SetClock(CClock* clock) { m_comLink.SetClock(clock); }
+    void SetHid(CHidNodeIo* io, HidLinkPaths paths);
+    void SetTrace(CTraceSink* trace) { m_pTrace = trace; }
+    void SetMessageSink(CMessageSink* messages) { m_pMessages = messages; }
+
+    // Direction of the controls' data exchange; the dialog binds real controls.
+    virtual void PullControls() {}
+    virtual void PushControls() {}
+    // Runs `work`, which puts commands on the wire, then `then`. Here both run
+    // at once; the dialog runs `work` off its window's thread.
+    virtual void RunOnWire(std::function<void()> work, std::function<void()> then);
+
+    CHidLink m_hidLink;
+    CComLink m_comLink;
+    std::string m_strDevice;    // "COMn" or "usb" where the latest Search found the device
+    std::string m_strProductId; // the Product ID field's text
+    int m_nLinkType = -1;       // 0 = USB, 1 = RS232, -1 = none
+
+private:
+    ExchangeResult ExchangeOverCom(const Frame& frame, uint8_t* reply, bool bStrict, std::string_view prefix);
+    ExchangeResult ExchangeOverHid(const Frame& frame, uint8_t* reply, bool bStrict, std::string_view prefix);
+    bool ProbePort(const std::string& name) const;
+    bool SearchCom(const Frame& frame, uint8_t* reply, SearchResult* result);
+    bool SearchHid(const Frame& frame, uint8_t* reply, SearchResult* result);
+    StepResult RunStep(Step step, const Frame& frame);
+    std::optional<ProgramFields> ReadAndCheckSnFile();
+    void Trace(const char* dir, const uint8_t* bytes, size_t length) const;
+    void ShowBox(const std::string& text, const std::string& caption);
+
+    CPortResolver m_portResolver;
+    std::string m_strSnFile = "SN.txt";
+    CMessageSink* m_pMessages;
+    CTraceSink* m_pTrace = nullptr;
+};
+
+} // namespace pello

@@ -1,0 +1,238 @@
+#include "gui/PellomaticDlg.h"
+
+#include "gui/Repaint.h"
+#include "gui/XrcResources.h"
+#include "gui/res/Resource.h"
+#include "gui/res/Strings.h"
+
+#include <wx/dcclient.h>
+#include <wx/msgdlg.h>
+#include <wx/radiobut.h>
+#include <wx/settings.h>
+#include <wx/statbmp.h>
+#include <wx/stattext.h>
+#include <wx/utils.h>
+#include <wx/xrc/xmlres.h>
+
+namespace pello {
+
+namespace {
+
+wxString FromLatin1(const std::string& s) { return wxString(s.data(), wxConvISO8859_1, s.size()); }
+
+std::string ToLatin1(const wxString& s)
+{
+    std::string out;
+    for (wxUniChar c : s) {
+        out += c.GetValue() <= 0xFF ? static_cast<char>(c.GetValue()) : '?';
+    }
+    return out;
+}
+
+} // namespace
+
+wxString FormatProductIdLabel(const std::string& productId)
+{
+    std::string shown;
+    for (unsigned char c : productId) {
+        if (c < 0x20 || c == 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02X", c);
+            shown += esc;
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return FromLatin1(shown);
+}
+
+// clang-format off
+wxBEGIN_EVENT_TABLE(CSnToolDlg, wxDialog)
+    EVT_INIT_DIALOG(CSnToolDlg::OnInitDialogEvent)
+    EVT_BUTTON(IDC_SEARCH, CSnToolDlg::OnSearchClicked)
+    EVT_BUTTON(IDOK, CSnToolDlg::OnOkCommand)
+    EVT_BUTTON(IDCANCEL, CSnToolDlg::OnCancelCommand)
+    EVT_CLOSE(CSnToolDlg::OnCloseWindow)
+    EVT_PAINT(CSnToolDlg::OnPaintEvent)
+    EVT_CONTEXT_MENU(CSnToolDlg::OnContextMenu)
+    EVT_MENU_RANGE(0, 0xFFFF, CSnToolDlg::OnMenuCommand)
+wxEND_EVENT_TABLE()
+
+wxBEGIN_EVENT_TABLE(CAboutDlg, wxDialog)
+wxEND_EVENT_TABLE()
+// clang-format on
+
+CSnToolDlg::CSnToolDlg(wxWindow* parent)
+{
+    // Set here, not in the initialiser list: the sink base is not built yet there.
+    SetMessageSink(this);
+    InitResources();
+    wxXmlResource::Get()->LoadDialog(this, parent, "IDD_MAIN");
+    // The template's size is in units of its own font, set after the size.
+    SetClientSize(ConvertDialogToPixels(wxSize(341, 239)));
+    m_pUsb = XRCCTRL(*this, "IDC_USB", wxRadioButton);
+    m_pRs232 = XRCCTRL(*this, "IDC_RS232", wxRadioButton);
+    m_pProductId = XRCCTRL(*this, "IDC_PRODUCT_ID", wxStaticText);
+    // Created last, so it joins the group of the radio button before it.
+    m_pNoLink = new wxRadioButton(this, wxID_ANY, "", wxPoint(0, 0), wxSize(0, 0));
+    m_pNoLink->Hide();
+    SetAffirmativeId(IDOK);
+    SetEscapeId(IDCANCEL);
+    m_pSystemMenu = std::make_unique<wxMenu>();
+    m_pSystemMenu->Append(SC_CLOSE, "Close\tAlt+F4");
+    m_nLinkType = -1;
+    m_hIcon = LoadAppIcon(32);
+}
+
+CSnToolDlg::~CSnToolDlg() = default;
+
+void CSnToolDlg::ExchangeData(bool pull)
+{
+    if (pull) {
+        const wxString label = m_pProductId->GetLabelText();
+        // The label shows escapes; keep the exact bytes while it is unchanged.
+        if (label != FormatProductIdLabel(m_strProductId)) {
+            m_strProductId = ToLatin1(label);
+        }
+        m_nLinkType = m_pUsb->GetValue() ? 0 : m_pRs232->GetValue() ? 1 : -1;
+        return;
+    }
+    m_pProductId->SetLabelText(FormatProductIdLabel(m_strProductId));
+    wxRadioButton* selected = m_nLinkType == 0 ? m_pUsb : m_nLinkType == 1 ? m_pRs232 : m_pNoLink;
+    selected->SetValue(true);
+}
+
+bool CSnToolDlg::TransferDataToWindow()
+{
+    const bool ok = wxDialog::TransferDataToWindow();
+    ExchangeData(false);
+    return ok;
+}
+
+bool CSnToolDlg::TransferDataFromWindow()
+{
+    const bool ok = wxDialog::TransferDataFromWindow();
+    ExchangeData(true);
+    return ok;
+}
+
+void CSnToolDlg::OnInitDialogEvent(wxInitDialogEvent&) { OnDialogInit(); }
+
+bool CSnToolDlg::OnDialogInit()
+{
+    wxInitDialogEvent baseInit;
+    wxDialog::OnInitDialog(baseInit);
+    if (wxMenu* menu = GetSystemMenu()) {
+        const std::string about = LoadResString(IDS_ABOUT_ITEM);
+        if (!about.empty()) {
+            menu->AppendSeparator();
+            menu->Append(ID_SYSMENU_ABOUT, wxString::FromUTF8(about));
+        }
+    }
+    SetIcons(LoadAppIcons()); // the large and the small icon
+    m_nLinkType = 0;
+    TransferDataToWindow();
+    return true;
+}
+
+void CSnToolDlg::ShowSystemMenu(const wxPoint& at) { PopupMenu(m_pSystemMenu.get(), at); }
+
+void CSnToolDlg::OnContextMenu(wxContextMenuEvent& event)
+{
+    const wxPoint at = event.GetPosition() == wxDefaultPosition ? wxDefaultPosition : ScreenToClient(event.GetPosition());
+    ShowSystemMenu(at);
+}
+
+void CSnToolDlg::OnMenuCommand(wxCommandEvent& event) { OnSystemCommand(static_cast<unsigned>(event.GetId()), 0); }
+
+void CSnToolDlg::OnSystemCommand(unsigned nID, long)
+{
+    if ((nID & 0xFFF0) == ID_SYSMENU_ABOUT) {
+        CAboutDlg dlgAbout;
+        dlgAbout.ShowModal();
+        return;
+    }
+    // The platform's default handling of the items this menu offers.
+    if (nID == SC_CLOSE) {
+        Close();
+    }
+}
+
+void CSnToolDlg::OnSearchClicked(wxCommandEvent&) { OnSearch(); }
+void CSnToolDlg::OnOkCommand(wxCommandEvent&) { OnApply(); }
+void CSnToolDlg::OnCancelCommand(wxCommandEvent&) { OnCloseCommand(); }
+void CSnToolDlg::OnCloseWindow(wxCloseEvent&) { OnCloseCommand(); }
+
+void CSnToolDlg::OnCloseCommand() { EndDialog(IDCANCEL); }
+
+void CSnToolDlg::RunOnWire(std::function<void()> work, std::function<void()> then)
+{
+    {
+        wxBusyCursor busy;
+        work();
+    }
+    then();
+}
+
+void CSnToolDlg::ShowMessage(const std::string& text, const std::string& caption)
+{
+    wxMessageBox(wxString::FromUTF8(text), wxString::FromUTF8(caption), wxOK, this);
+}
+
+// The paint steps over a live window.
+class CDialogRepaintTarget final : public CRepaintTarget {
+public:
+    CDialogRepaintTarget(CSnToolDlg& dlg, wxPaintEvent& event) : m_dlg(dlg), m_event(event) {}
+    bool IsMinimised() override { return m_dlg.IsIconized(); }
+    void DefaultPaint() override { m_event.Skip(); }
+    void BeginPaint() override { m_dc = std::make_unique<wxPaintDC>(&m_dlg); }
+    void SendIconEraseBackground() override { m_dlg.OnIconEraseBackground(*m_dc); }
+    int SystemMetric(int index) override
+    {
+        const int v = wxSystemSettings::GetMetric(index == SM_CXICON ? wxSYS_ICON_X : wxSYS_ICON_Y, &m_dlg);
+        return v > 0 ? v : 32;
+    }
+    void ClientSize(int* width, int* height) override { m_dlg.GetClientSize(width, height); }
+    void DrawIcon(int x, int y) override { m_dc->DrawIcon(m_dlg.m_hIcon, x, y); }
+    void EndPaint() override { m_dc.reset(); }
+
+private:
+    CSnToolDlg& m_dlg;
+    wxPaintEvent& m_event;
+    std::unique_ptr<wxPaintDC> m_dc;
+};
+
+void CSnToolDlg::OnIconEraseBackground(wxDC& dc)
+{
+    dc.SetBackground(wxBrush(GetBackgroundColour()));
+    dc.Clear();
+}
+
+void CSnToolDlg::OnPaintEvent(wxPaintEvent& event)
+{
+    m_pPaintEvent = &event;
+    OnRepaint();
+    m_pPaintEvent = nullptr;
+}
+
+void CSnToolDlg::OnRepaint()
+{
+    if (m_pPaintEvent == nullptr) {
+        return; // only a paint request carries a paint context
+    }
+    CDialogRepaintTarget target(*this, *m_pPaintEvent);
+    RunRepaint(target);
+}
+
+CAboutDlg::CAboutDlg()
+{
+    InitResources();
+    wxXmlResource::Get()->LoadDialog(this, nullptr, "IDD_ABOUT");
+    SetClientSize(ConvertDialogToPixels(wxSize(235, 55)));
+    if (auto* icon = XRCCTRL(*this, "IDC_ABOUT_ICON", wxStaticBitmap)) {
+        icon->SetIcon(LoadAppIcon(32));
+    }
+    SetAffirmativeId(IDOK);
+}
+
+} // namespace pello

@@ -1,0 +1,84 @@
+#pragma once
+// The main dialog and the About box.
+
+#include "core/Workflow.h"
+
+#include <wx/dialog.h>
+#include <wx/icon.h>
+#include <wx/menu.h>
+
+#include <memory>
+
+class wxRadioButton;
+class wxStaticText;
+
+namespace pello {
+
+// The system menu's Close item: this toolkit's close command (menu ids must
+// stay below 32768 here, so the classic 0xF060 cannot be used).
+constexpr int SC_CLOSE = wxID_CLOSE;
+
+// How the Product ID field shows a text: bytes as Latin-1, control bytes
+// (below 0x20, and 0x7F) as \xHH so a reply's CR or check bytes stay visible.
+wxString FormatProductIdLabel(const std::string& productId);
+
+class CSnToolDlg : public wxDialog, public CSnToolWorkflow, public CMessageSink {
+public:
+    explicit CSnToolDlg(wxWindow* parent = nullptr);
+    ~CSnToolDlg() override;
+
+    // Binds control 1005's text and the radio group at 1003 to the members;
+    // `pull` copies controls into members, otherwise members into controls.
+    void ExchangeData(bool pull);
+    bool TransferDataToWindow() override;
+    bool TransferDataFromWindow() override;
+
+    bool OnDialogInit();
+    void OnSystemCommand(unsigned nID, long lParam);
+    void OnRepaint();
+    const wxIcon& OnDragIcon() const { return m_hIcon; }
+    void OnCloseCommand();
+
+    // The dialog's own system menu (the window manager owns the title bar's).
+    wxMenu* GetSystemMenu() { return m_pSystemMenu.get(); }
+    void ShowSystemMenu(const wxPoint& at = wxDefaultPosition);
+
+    void PullControls() override { TransferDataFromWindow(); }
+    void PushControls() override { TransferDataToWindow(); }
+    void RunOnWire(std::function<void()> work, std::function<void()> then) override;
+    void ShowMessage(const std::string& text, const std::string& caption) override;
+
+    wxIcon m_hIcon;
+
+private:
+    void OnInitDialogEvent(wxInitDialogEvent& event);
+    void OnSearchClicked(wxCommandEvent& event);
+    void OnOkCommand(wxCommandEvent& event);
+    void OnCancelCommand(wxCommandEvent& event);
+    void OnCloseWindow(wxCloseEvent& event);
+    void OnPaintEvent(wxPaintEvent& event);
+    void OnContextMenu(wxContextMenuEvent& event);
+    void OnMenuCommand(wxCommandEvent& event);
+    void OnIconEraseBackground(wxDC& dc);
+
+    wxRadioButton* m_pUsb = nullptr;
+    wxRadioButton* m_pRs232 = nullptr;
+    wxRadioButton* m_pNoLink = nullptr; // hidden: selecting it clears the visible two
+    wxStaticText* m_pProductId = nullptr;
+    std::unique_ptr<wxMenu> m_pSystemMenu;
+    wxPaintEvent* m_pPaintEvent = nullptr; // the paint request being handled
+
+    friend class CDialogRepaintTarget;
+    wxDECLARE_EVENT_TABLE();
+};
+
+class CAboutDlg : public wxDialog {
+public:
+    CAboutDlg();
+    void ExchangeData(bool) {}
+
+private:
+    wxDECLARE_EVENT_TABLE();
+};
+
+} // namespace pello

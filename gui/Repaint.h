@@ -1,0 +1,26 @@
+#pragma once
+// What the main dialog does on a paint request, apart from the toolkit: while
+// minimised it erases the icon background and draws the icon centred.
+
+namespace pello {
+
+constexpr int SM_CXICON = 11;
+constexpr int SM_CYICON = 12;
+
+class CRepaintTarget {
+public:
+    virtual ~CRepaintTarget() = default;
+    virtual bool IsMinimised() = 0;
+    virtual void DefaultPaint() = 0;
+    virtual void BeginPaint() = 0;
+    // Handled before it returns, with the paint context.
+    virtual void SendIconEraseBackground() = 0;
+    virtual int SystemMetric(int index) = 0;
+    virtual void ClientSize(int* width, int* height) = 0;
+    virtual void DrawIcon(int x, int y) = 0;
+    virtual void EndPaint() = 0;
+};
+
+void RunRepaint(CRepaintTarget& target);
+
+} // namespace pello

@@ -1,0 +1,15 @@
+#include "gui/res/Strings.h"
+
+#include "gui/res/Resource.h"
+
+namespace pello {
+
+std::string LoadResString(unsigned id)
+{
+    switch (id) {
+    case IDS_ABOUT_ITEM: return "关于 Pellomatic(&A)...";
+    default: return {};
+    }
+}
+
+} // namespace pello

@@ -1,5 +1,0 @@
-#pragma once
-#include <string>
-
-// The string table. Returns an empty string for an id it does not hold.
-std::string LoadResString(unsigned id);

@@ -1,0 +1,69 @@
+#pragma once
+// A stand-in for the device: answers host frames the way the real unit does,
+// with scripted faults for tests and demonstrations.
+
+#include "protocol/Device.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pello {
+
+// "(" text plus check bytes and CR, as the device sends it.
+std::string MakeReply(const std::string& text);
+
+class CDeviceModel {
+public:
+    // Frames longer than this without a CR are line noise and are dropped.
+    static constexpr size_t kMaxFrameLength = 64;
+
+    CDeviceModel();
+
+    // Adds one --fault spec "CMD=B1,B2,..." (behaviours: normal, ack, nak,
+    // silent, badcrc, boot, reply:TEXT with check bytes and CR added, raw:TEXT
+    // sent exactly as given). Returns false and leaves the model unchanged
+    // when the fault list is malformed.
+    bool AddFaults(const std::string& spec);
+
+    // Feeds bytes from the host. Each frame that ends in CR is answered; the
+    // result holds the replies in order (a silent answer adds none).
+    std::vector<std::string> Feed(const uint8_t* data, size_t length);
+
+    // Answers one whole frame (ending in CR); nullopt means no reply. A raw
+    // fault's answer may be empty.
+    std::optional<std::string> HandleFrame(const std::string& frame);
+
+    std::string m_sid = device::kInitialSerialField;
+    std::string m_pabc = device::kInitialCodeField;
+    // Set whenever a stored field changes; the simulator clears it after saving.
+    bool m_bChanged = false;
+    // Frames received, in order, whole (for tests; off in the long-running simulator).
+    std::vector<std::string> m_frames;
+    bool m_bRecordFrames = true;
+
+private:
+    std::string NormalAnswer(const std::string& command, const std::string& body);
+    std::string ApplyFault(const std::string& behaviour, const std::string& normal, bool* silent);
+
+    std::string m_pending;
+    std::map<std::string, std::deque<std::string>> m_faults;
+};
+
+// How the device uses USB HID reports. Frame bytes in an output report's
+// payload end at its first CR (the rest is padding); a reply goes back as
+// 8-byte payloads, the last padded with zeros.
+size_t FrameBytesInReport(const uint8_t* payload, size_t size);
+std::vector<std::string> ReplyReportPayloads(const std::string& reply);
+
+// Splits a frame body into its command word, or "" when none is known.
+std::string CommandOf(const std::string& body);
+
+// Parses TEXT of reply:TEXT, where \xHH stands for any byte and \\ for "\".
+std::optional<std::string> UnescapeReplyText(const std::string& text);
+
+} // namespace pello

@@ -1,0 +1,189 @@
+// Faults no one wrote down: what the links and workflows do when the device,
+// the port or "SN.txt" misbehave. Each case states its outcome and bounds the
+// time it may take (on the fake clock).
+
+#include "tests/support/WorkflowRig.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+using namespace pello;
+
+namespace {
+
+constexpr uint32_t kComExchangeWorstMs = 3 * 3000 + 3 * 250; // three reads, three writes' waits
+
+class Faults : public WorkflowFixture {
+protected:
+    Faults() { m_dev = &m_rig.DeviceOn(0); }
+    void Fault(const std::string& spec)
+    {
+        ASSERT_TRUE(m_dev->WithModel([&](CDeviceModel& m) { return m.AddFaults(spec); }));
+    }
+    size_t FramesSeen() { return m_dev->Frames().size(); }
+    std::string Sid() { return m_dev->WithModel([](CDeviceModel& m) { return m.m_sid; }); }
+    void OnSearch()
+    {
+        m_flow.m_nLinkType = 1;
+        m_flow.OnSearch();
+    }
+    template <class Fn> uint32_t Timed(Fn fn) { return m_rig.Timed(fn); }
+    CFakeClock& Clock() { return m_rig.Clock(); }
+
+    CPtyDevice* m_dev = nullptr;
+};
+
+} // namespace
+
+TEST_F(Faults, DeviceVanishesMidReply)
+{
+    m_dev->m_hangUpAfterBytes = 5; // five bytes of the QSID reply, then gone
+    const uint32_t took = Timed([&] { OnSearch(); });
+    EXPECT_EQ(m_flow.m_strDevice, "");
+    EXPECT_LT(took, 1000u); // no read waits out its limit on a port that hung up
+}
+
+TEST_F(Faults, GarbageBeforeAReplyFailsThatAttemptOnly)
+{
+    Fault("QSID=raw:xyz(ACK\\x39\\x20\\x0D");
+    OnSearch();
+    EXPECT_EQ(m_flow.m_strDevice, "COM0");
+    EXPECT_EQ(FramesSeen(), 2u);
+    EXPECT_EQ(m_flow.m_strProductId, "00000000000000");
+}
+
+TEST_F(Faults, EndlessReplyWithoutCr)
+{
+    Fault("QSID=raw:" + std::string(300, 'x') + ",raw:" + std::string(300, 'y') + ",raw:" + std::string(300, 'z'));
+    const uint32_t took = Timed([&] { OnSearch(); });
+    EXPECT_EQ(m_flow.m_strDevice, "");
+    EXPECT_EQ(FramesSeen(), 3u);
+    EXPECT_LE(took, kComExchangeWorstMs);
+}
+
+TEST_F(Faults, ReplySplitByteByByteWithPauses)
+{
+    m_dev->m_byteGapMs = 20;
+    Clock().m_realSliceMs = 1000;
+    OnSearch();
+    EXPECT_EQ(m_flow.m_strDevice, "COM0");
+    EXPECT_EQ(FramesSeen(), 1u);
+}
+
+TEST_F(Faults, ReplyJustAfterTheDeadlineIsReadByTheNextAttempt)
+{
+    // The first reply comes after the first read has given up (in fake time);
+    // nothing purges between attempts, so the second read takes it.
+    Clock().m_realSliceMs = 300; // each read waits 300 ms of real time, then times out
+    m_dev->m_replyDelayMs = 450; // so the reply lands inside the second read
+    const uint32_t took = Timed([&] { OnSearch(); });
+    EXPECT_EQ(m_flow.m_strDevice, "COM0");
+    EXPECT_GE(took, 3000u);
+    EXPECT_LE(took, kComExchangeWorstMs);
+}
+
+TEST_F(Faults, NulBytesInsideAReply)
+{
+    // A NUL inside the text: the check by length still holds; the Product ID
+    // is cut at the NUL, as the reply is read as text.
+    Fault(std::string("QSID=reply:(0812\\x0034567890000000000"));
+    OnSearch();
+    EXPECT_EQ(m_flow.m_strDevice, "COM0");
+    EXPECT_EQ(m_flow.m_strProductId, "12");
+    // A NUL that breaks the check bytes: refused.
+    Fault("QSID=raw:(ACK\\x00\\x20\\x0D,raw:(ACK\\x00\\x20\\x0D,raw:(ACK\\x00\\x20\\x0D");
+    OnSearch();
+    EXPECT_EQ(m_flow.m_strDevice, "");
+}
+
+TEST_F(Faults, PortRemovedBetweenSearchAndApply)
+{
+    OnSearch();
+    ASSERT_EQ(m_flow.m_strDevice, "COM0");
+    m_rig.Alias(0, "/nonexistent/tty");
+    const uint32_t took = Timed([&] { m_flow.OnApply(); });
+    EXPECT_EQ(LastBox().text, "Setting failed!");
+    EXPECT_LT(took, 1000u);
+}
+
+TEST_F(Faults, PortTakenByAnotherProcessBetweenSearchAndApply)
+{
+    OnSearch();
+    ASSERT_EQ(m_flow.m_strDevice, "COM0");
+    const size_t before = FramesSeen();
+    CUniqueFd other(::open(m_dev->Path().c_str(), O_RDWR | O_NOCTTY));
+    ASSERT_EQ(::flock(other.Get(), LOCK_EX | LOCK_NB), 0);
+    m_flow.OnApply();
+    EXPECT_EQ(LastBox().text, "Setting failed!");
+    EXPECT_EQ(FramesSeen(), before);
+}
+
+TEST_F(Faults, BadSnFilesSendNothing)
+{
+    OnSearch();
+    ASSERT_EQ(m_flow.m_strDevice, "COM0");
+    const size_t before = FramesSeen();
+    const std::string big = std::string(10 * 1024 * 1024, 'A') + "\nABCDEFGH_123\n";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", "Invalid SN.txt: line 1 needs 22 characters"},
+        {"0812345678ABCDEFGHIJKL", "Invalid SN.txt: line 2 needs 12 characters"},
+        {std::string("0812345678ABC\0EFGHIJKL\nABCDEFGH_123\n", 36), "Invalid SN.txt: line 1 needs 22 characters"},
+        {"0812345678ABCDEFGHIJKL\n\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0b\x0c\x0e\n",
+         "Invalid SN.txt: only printable ASCII characters are allowed"},
+        {"\xff\xfe" "0\0" "8\0" "1\0", "Invalid SN.txt: line 1 needs 22 characters"},
+    };
+    for (const auto& [content, message] : cases) {
+        m_rig.WriteSn(content);
+        m_flow.OnApply();
+        EXPECT_EQ(LastBox().text, message);
+        EXPECT_EQ(LastBox().caption, "File");
+    }
+    m_rig.WriteSn(big); // 10 MB: line 1 is cut, its rest skipped; line 2 is good
+    m_flow.OnApply();
+    EXPECT_EQ(LastBox().text, "Setting successful!");
+    EXPECT_EQ(Sid(), std::string(22, 'A'));
+    EXPECT_EQ(FramesSeen(), before + 4);
+}
+
+TEST_F(Faults, SnFileChangedBetweenTwoPresses)
+{
+    OnSearch();
+    m_flow.OnApply();
+    EXPECT_EQ(Sid(), "0812345678ABCDEFGHIJKL");
+    m_rig.WriteSn("1099999999990000000000\nZZZZZZZZ_999\n");
+    m_flow.OnApply();
+    EXPECT_EQ(m_dev->WithModel([](CDeviceModel& m) { return m.m_pabc; }), "ZZZZZZZZ_999");
+    EXPECT_EQ(Sid(), "1099999999990000000000");
+}
+
+namespace {
+
+class UsbFaults : public WorkflowFixture {
+protected:
+    UsbFaults() { m_flow.m_nLinkType = 0; }
+    FakeHidNode& m_node = m_rig.UsbDevice();
+};
+
+} // namespace
+
+TEST_F(UsbFaults, DeviceVanishesMidReadWithEnodev)
+{
+    m_node.vanishAfterReads = 2; // two reports of the QSID reply, then ENODEV
+    const uint32_t start = m_rig.Clock().m_now;
+    m_flow.OnSearch();
+    EXPECT_EQ(m_flow.m_strDevice, "");
+    EXPECT_LT(m_rig.Clock().m_now - start, 2000u); // never waits out a deadline
+}
+
+TEST_F(UsbFaults, GarbageNulsAndEndlessReports)
+{
+    m_node.model.AddFaults("QSID=raw:\\x00\\x00junk,raw:" + std::string(400, 'q') + ",raw:(A\\x00\\x00\\x0D");
+    const uint32_t start = m_rig.Clock().m_now;
+    m_flow.OnSearch();
+    EXPECT_EQ(m_flow.m_strDevice, "");
+    EXPECT_LE(m_rig.Clock().m_now - start, 3u * 2250u);
+    m_flow.OnSearch(); // and it recovers once the device behaves
+    EXPECT_EQ(m_flow.m_strDevice, "usb");
+}

@@ -1,0 +1,224 @@
+// Search and Apply end to end: over a real pseudo-terminal with the device
+// model behind it, and over the fake USB device.
+
+#include "tests/support/OpenCounter.h"
+#include "tests/support/WorkflowRig.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+using namespace pello;
+
+namespace {
+
+std::string Str(const Frame& f) { return std::string(reinterpret_cast<const char*>(f.bytes), f.length); }
+
+using WorkflowCom = WorkflowFixture;
+using WorkflowUsb = WorkflowFixture;
+
+} // namespace
+
+TEST_F(WorkflowCom, SearchFindsTheDeviceOnTheLowestPort)
+{
+    CPtyDevice& dev = m_rig.DeviceOn(2);
+    const SearchResult r = SearchCom();
+    EXPECT_TRUE(r.found);
+    EXPECT_EQ(r.device, "COM2");
+    EXPECT_EQ(r.node, dev.Path());
+    EXPECT_EQ(r.field, "1400000000000000000000");
+    EXPECT_EQ(r.productId, "00000000000000");
+    EXPECT_EQ(m_flow.m_strDevice, "COM2");
+    EXPECT_EQ(m_flow.m_comLink.m_bOpened, 0);
+    EXPECT_TRUE(m_msg.boxes.empty());
+}
+
+TEST_F(WorkflowCom, OnlyTheLowestProbedPortIsTried)
+{
+    CPtyDevice& silent = m_rig.DeviceOn(1);
+    silent.WithModel([](CDeviceModel& m) { return m.AddFaults("QSID=silent,silent,silent"); });
+    CPtyDevice& dev = m_rig.DeviceOn(3);
+    EXPECT_FALSE(SearchCom().found);
+    EXPECT_EQ(m_flow.m_strDevice, "");
+    EXPECT_EQ(silent.Frames().size(), 3u); // three attempts
+    EXPECT_TRUE(dev.Frames().empty());
+    EXPECT_TRUE(m_msg.boxes.empty());
+}
+
+TEST_F(WorkflowCom, PortHeldByAnotherProcessIsPassedOver)
+{
+    CPtyDevice& held = m_rig.DeviceOn(0);
+    CPtyDevice& dev = m_rig.DeviceOn(4);
+    CUniqueFd other(::open(held.Path().c_str(), O_RDWR | O_NOCTTY));
+    ASSERT_EQ(::flock(other.Get(), LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(SearchCom().device, "COM4");
+    EXPECT_TRUE(held.Frames().empty());
+    EXPECT_EQ(dev.Frames().size(), 1u);
+}
+
+TEST_F(WorkflowCom, PortsTenAndUpAreNeverSearched)
+{
+    CPtyDevice dev;
+    m_rig.Alias(10, dev.Path());
+    EXPECT_FALSE(SearchCom().found);
+    EXPECT_TRUE(dev.Frames().empty());
+}
+
+TEST_F(WorkflowCom, FailedSearchEmptiesTheDeviceButKeepsTheProductId)
+{
+    CPtyDevice& dev = m_rig.DeviceOn(0);
+    m_flow.m_nLinkType = 1;
+    m_flow.OnSearch();
+    ASSERT_EQ(m_flow.m_strDevice, "COM0");
+    dev.WithModel([](CDeviceModel& m) { return m.AddFaults("QSID=nak,nak,nak"); });
+    m_flow.OnSearch();
+    EXPECT_EQ(m_flow.m_strDevice, "");
+    EXPECT_EQ(m_flow.m_strProductId, "00000000000000");
+}
+
+TEST_F(WorkflowCom, ApplySendsTheFourFramesOverAFreshPortEach)
+{
+    CPtyDevice& dev = m_rig.DeviceOn(3);
+    m_flow.m_nLinkType = 1;
+    m_flow.OnSearch();
+    ASSERT_EQ(m_flow.m_strDevice, "COM3");
+    m_rig.WriteSn("1400000000000000000000\n00000000_000\n");
+    COpenCounter counter(dev.Path());
+    m_flow.OnApply();
+    counter.Update();
+    EXPECT_EQ(counter.opens, 4);
+    EXPECT_EQ(counter.closes, 4);
+    ASSERT_EQ(m_msg.boxes.size(), 1u);
+    EXPECT_EQ(LastBox().text, "Setting successful!");
+    EXPECT_EQ(LastBox().caption, "setting");
+    const auto frames = dev.Frames();
+    ASSERT_EQ(frames.size(), 5u);
+    EXPECT_EQ(frames[1], Str(BuildAte1Frame()));
+    EXPECT_EQ(frames[2], std::string("SID1400000000000000000000\x29\xB6\r"));
+    EXPECT_EQ(frames[3], std::string("PABC00000000_000\xF7\x74\r"));
+    EXPECT_EQ(frames[4], std::string("QBOOT\x0B\x88\r"));
+    EXPECT_EQ(m_flow.m_strDevice, "COM3"); // Apply changes neither
+    EXPECT_EQ(m_flow.m_strProductId, "00000000000000");
+}
+
+TEST_F(WorkflowCom, SerialNumberWithAZeroCheckByteIsProgrammed)
+{
+    CPtyDevice& dev = m_rig.DeviceOn(0);
+    SearchCom();
+    const ApplyResult r = m_flow.Apply({"1400000000000000000071", "ABCDEFGH_123"});
+    EXPECT_EQ(r.outcome, ApplyOutcome::Success);
+    EXPECT_EQ(dev.Frames()[2], std::string("SID1400000000000000000071\xA1\x00\r", 28));
+    EXPECT_EQ(dev.WithModel([](CDeviceModel& m) { return m.m_sid; }), "1400000000000000000071");
+}
+
+TEST_F(WorkflowCom, StopRules)
+{
+    CPtyDevice& dev = m_rig.DeviceOn(0);
+    SearchCom();
+    const ProgramFields fields {"0812345678ABCDEFGHIJKL", "ABCDEFGH_123"};
+    // ATE1 refused three times: SID still goes out. PABC refused: no QBOOT.
+    dev.WithModel([](CDeviceModel& m) { return m.AddFaults("ATE1=nak,nak,nak") && m.AddFaults("PABC=nak,nak,nak"); });
+    ApplyResult r = m_flow.Apply(fields);
+    EXPECT_EQ(r.outcome, ApplyOutcome::Failure);
+    ASSERT_NE(r.Failed(), nullptr);
+    EXPECT_EQ(r.Failed()->step, Step::Pabc);
+    EXPECT_EQ(r.Failed()->failure, StepFailure::Refused);
+    EXPECT_TRUE(r.Failed()->exchange.AllRefused());
+    EXPECT_FALSE(r.Find(Step::Ate1)->ok);
+    EXPECT_TRUE(r.Find(Step::Sid)->ok);
+    EXPECT_EQ(r.Find(Step::Qboot), nullptr);
+    auto frames = dev.Frames();
+    ASSERT_EQ(frames.size(), 1u + 3 + 1 + 3);
+    EXPECT_EQ(frames[4].substr(0, 3), "SID");
+    EXPECT_EQ(frames.back().substr(0, 4), "PABC");
+    // QBOOT answered "(ACK": sent three times, then failure.
+    dev.WithModel([](CDeviceModel& m) { return m.AddFaults("QBOOT=ack,ack,ack"); });
+    r = m_flow.Apply(fields);
+    frames = dev.Frames();
+    EXPECT_EQ(r.Failed()->step, Step::Qboot);
+    EXPECT_EQ(r.Failed()->failure, StepFailure::Unexpected);
+    ASSERT_GE(frames.size(), 3u);
+    for (size_t i = frames.size() - 3; i < frames.size(); ++i) EXPECT_EQ(frames[i], Str(BuildQbootFrame()));
+    EXPECT_EQ(frames.size(), 8u + 3 + 3);
+}
+
+TEST_F(WorkflowCom, FileProblemsComeFirstAndSendNothing)
+{
+    m_flow.OnApply();
+    EXPECT_EQ(LastBox().text, "No device found");
+    EXPECT_EQ(LastBox().caption, "Setting");
+    EXPECT_EQ(m_flow.Apply({"0812345678ABCDEFGHIJKL", "ABCDEFGH_123"}).outcome, ApplyOutcome::NoDevice);
+    m_rig.RemoveSn();
+    m_flow.OnApply();
+    EXPECT_EQ(LastBox().text, "Cannot Open File");
+    EXPECT_EQ(LastBox().caption, "File");
+
+    CPtyDevice& dev = m_rig.DeviceOn(0);
+    SearchCom();
+    const size_t before = dev.Frames().size();
+    for (const char* bad : {"081234\nABCDEFGH_123\n", "0812345678ABCDEFGHIJKL\n", "\xEF\xBB\xBF" "0812345678ABCDEFGHIJKL\nABCDEFGH_123\n"}) {
+        m_rig.WriteSn(bad);
+        m_flow.OnApply();
+        EXPECT_EQ(LastBox().caption, "File");
+        EXPECT_EQ(LastBox().text.rfind("Invalid SN.txt: ", 0), 0u) << LastBox().text;
+    }
+    EXPECT_EQ(m_flow.Apply({"0812\n", "ABCDEFGH_123"}).outcome, ApplyOutcome::InvalidFields);
+    EXPECT_EQ(dev.Frames().size(), before);
+    // The file is read again on every press: fixed, it programs.
+    m_rig.WriteSn("0599999000000000000000\nABCDEFGH_123\n");
+    m_flow.OnApply();
+    EXPECT_EQ(LastBox().text, "Setting successful!");
+    EXPECT_EQ(dev.WithModel([](CDeviceModel& m) { return m.m_sid; }), "0599999000000000000000");
+}
+
+TEST_F(WorkflowCom, PortGoneBetweenSearchAndApply)
+{
+    auto dev = std::make_unique<CPtyDevice>();
+    m_rig.Alias(0, dev->Path());
+    ASSERT_TRUE(SearchCom().found);
+    dev.reset();
+    const ApplyResult r = m_flow.Apply({"0812345678ABCDEFGHIJKL", "ABCDEFGH_123"});
+    EXPECT_EQ(r.outcome, ApplyOutcome::Failure);
+    EXPECT_EQ(r.Failed()->failure, StepFailure::PortNotOpened);
+    EXPECT_FALSE(r.Failed()->exchange.AnyWritten());
+}
+
+TEST_F(WorkflowUsb, SearchAndApplyOverUsb)
+{
+    FakeHidNode& node = m_rig.UsbDevice();
+    node.model.m_sid = "14ABCDEFGHIJKLMN000000";
+    m_flow.m_nLinkType = 0;
+    m_flow.OnSearch();
+    EXPECT_EQ(m_flow.m_strDevice, "usb");
+    EXPECT_EQ(m_flow.m_strProductId, "ABCDEFGHIJKLMN");
+    node.opens = 0;
+    m_flow.OnApply();
+    EXPECT_EQ(LastBox().text, "Setting successful!");
+    // Four look-ups (one probe open each) and four write+read opens.
+    EXPECT_EQ(node.opens, 4 + 4 * 2);
+    EXPECT_EQ(node.model.m_sid, "0812345678ABCDEFGHIJKL");
+    EXPECT_EQ(node.model.m_pabc, "ABCDEFGH_123");
+    EXPECT_EQ(m_rig.m_hid.m_openHandles, 0);
+}
+
+TEST_F(WorkflowUsb, SilentDeviceFailsAfterThreeDeadlines)
+{
+    FakeHidNode& node = m_rig.UsbDevice();
+    node.model.AddFaults("QSID=silent,silent,silent");
+    m_flow.m_nLinkType = -1; // no radio button: USB
+    const uint32_t took = m_rig.Timed([&] { m_flow.OnSearch(); });
+    EXPECT_EQ(m_flow.m_strDevice, "");
+    EXPECT_GE(took, 3 * 2000u);
+    EXPECT_LE(took, 3 * 2250u);
+}
+
+TEST_F(WorkflowUsb, DeviceUnpluggedBeforeApply)
+{
+    FakeHidNode& node = m_rig.UsbDevice();
+    ASSERT_EQ(SearchUsb().device, "usb");
+    node.openable = false;
+    const ApplyResult r = m_flow.Apply({"0812345678ABCDEFGHIJKL", "ABCDEFGH_123"});
+    EXPECT_EQ(r.outcome, ApplyOutcome::Failure);
+    EXPECT_EQ(r.Failed()->failure, StepFailure::DeviceNotFound);
+}

@@ -1,0 +1,20 @@
+#pragma once
+// Every test process works in a scratch folder under the build folder: HOME,
+// TMPDIR and the XDG folders point into it, so that no test reads or writes
+// the user's own set-up or the source tree.
+
+#include <string>
+
+namespace pello {
+
+// Makes the scratch folder and points the environment at it. Called once
+// from the test main, before anything else runs.
+void IsolateEnvironment();
+
+// A new empty folder under the scratch folder, named after `name`.
+std::string MakeScratchDir(const std::string& name);
+
+// Removes the scratch folder (the test main does this at the end).
+void RemoveScratch();
+
+} // namespace pello
