@@ -1,5 +1,7 @@
 #include "cli/Ports.h"
 
+#include "cli/Output.h"
+
 #include "link/HidDescriptor.h"
 #include "link/HidIo.h"
 #include "link/SerialPort.h"
@@ -16,7 +18,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace pello {
+#include <nlohmann/json.hpp>
+
+namespace pello::cli {
 
 namespace {
 
@@ -52,28 +56,40 @@ bool HoldsOpen(const std::string& pid, const std::string& target)
     return found;
 }
 
-std::string HidLine(const HidInterface& iface)
+HidInterfaceInfo DescribeHid(const HidInterface& iface)
 {
-    std::string line = "  " + iface.devicePath + ": ";
+    HidInterfaceInfo info;
+    info.node = iface.devicePath;
     std::vector<uint8_t> descriptor;
     const auto lengths = ReadReportDescriptor(iface, &descriptor)
                              ? ParseReportDescriptor(descriptor.data(), descriptor.size())
                              : std::nullopt;
     if (lengths) {
-        line += "input report " + std::to_string(lengths->input) + " bytes, output report " +
-                std::to_string(lengths->output) + " bytes";
-    } else {
-        line += "report lengths unreadable";
+        info.inputReport = lengths->input;
+        info.outputReport = lengths->output;
     }
     CUniqueFd fd(::open(iface.devicePath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-    if (fd) {
-        return line + "; can be opened\n";
+    if (!fd) {
+        info.problem = errno == EACCES || errno == EPERM
+                           ? "permission denied (install the udev rule 70-pellomatic.rules, see the README)"
+                           : std::strerror(errno);
     }
-    if (errno == EACCES || errno == EPERM) {
-        return line + "; cannot be opened: permission denied (install the udev rule " +
-               "70-pellomatic.rules, see the README)\n";
-    }
-    return line + "; cannot be opened: " + std::strerror(errno) + "\n";
+    return info;
+}
+
+SerialPortInfo DescribeSerial(const CPortResolver& resolver, int number)
+{
+    SerialPortInfo info;
+    info.name = CPortResolver::ComName(number);
+    const PortResolution r = resolver.Resolve(info.name);
+    info.path = r.path;
+    info.source = DescribePortSource(r.source);
+    const std::string real = RealPath(r.path);
+    info.real = real != r.path ? real : std::string();
+    struct stat st {};
+    info.present = ::stat(r.path.c_str(), &st) == 0;
+    info.problem = info.present ? SerialOpenProblem(r.path) : "not present";
+    return info;
 }
 
 std::string HeldBy(const std::string& path)
@@ -115,46 +131,71 @@ std::string SerialOpenProblem(const std::string& path)
     case PortProblem::Locked: return "held by another process" + HeldBy(path);
     case PortProblem::NoHardware: return "no hardware answers behind this device";
     case PortProblem::NotASerialPort: return "not a serial port";
-    case PortProblem::NotPresent:
+    case PortProblem::NotPresent: return "not present";
     case PortProblem::Other: break;
     }
     return std::strerror(probe.error);
 }
 
-std::string PortsReport(const CPortResolver& resolver, const HidLinkPaths& hid)
+PortsInfo CollectPorts(const CPortResolver& resolver, const HidLinkPaths& hid)
+{
+    PortsInfo info;
+    for (int n = 0; n < device::kComPortCount; ++n) {
+        info.serial.push_back(DescribeSerial(resolver, n));
+    }
+    for (const HidInterface& iface : ListHidInterfaces(hid.classDir, hid.devDir)) {
+        uint16_t vendor = 0, product = 0;
+        if (ReadHidIds(iface, &vendor, &product) && vendor == device::kVendorId && product == device::kProductId) {
+            info.usb.push_back(DescribeHid(iface));
+        }
+    }
+    return info;
+}
+
+std::string PortsText(const PortsInfo& info)
 {
     std::string out = "RS232 ports:\n";
-    for (int n = 0; n < device::kComPortCount; ++n) {
-        const std::string name = CPortResolver::ComName(n);
-        const PortResolution r = resolver.Resolve(name);
-        out += "  " + name + " -> " + r.path + " (" + std::string(DescribePortSource(r.source)) + ")";
-        const std::string real = RealPath(r.path);
-        if (!real.empty() && real != r.path) {
-            out += " -> " + real;
+    for (const SerialPortInfo& p : info.serial) {
+        out += "  " + p.name + " -> " + p.path + " (" + p.source + ")";
+        if (!p.real.empty()) {
+            out += " -> " + p.real;
         }
-        struct stat st {};
-        if (::stat(r.path.c_str(), &st) != 0) {
+        if (!p.present) {
             out += ": not present\n";
-            continue;
+        } else {
+            out += p.problem.empty() ? ": present, can be opened\n" : ": present, cannot be used: " + p.problem + "\n";
         }
-        const std::string problem = SerialOpenProblem(r.path);
-        out += problem.empty() ? ": present, can be opened\n" : ": present, cannot be used: " + problem + "\n";
     }
     char ids[64];
     std::snprintf(ids, sizeof ids, "vendor 0x%04x, product 0x%04x", device::kVendorId, device::kProductId);
     out += std::string("USB HID interfaces (") + ids + "):\n";
-    bool any = false;
-    for (const HidInterface& iface : ListHidInterfaces(hid.classDir, hid.devDir)) {
-        uint16_t vendor = 0, product = 0;
-        if (ReadHidIds(iface, &vendor, &product) && vendor == device::kVendorId && product == device::kProductId) {
-            out += HidLine(iface);
-            any = true;
-        }
+    for (const HidInterfaceInfo& h : info.usb) {
+        out += "  " + h.node + ": ";
+        out += h.inputReport >= 0 ? "input report " + std::to_string(h.inputReport) + " bytes, output report " +
+                                        std::to_string(h.outputReport) + " bytes"
+                                  : std::string("report lengths unreadable");
+        out += h.problem.empty() ? "; can be opened\n" : "; cannot be opened: " + h.problem + "\n";
     }
-    if (!any) {
+    if (info.usb.empty()) {
         out += "  none found\n";
     }
     return out;
 }
 
-} // namespace pello
+std::string PortsJson(const PortsInfo& info)
+{
+    nlohmann::json serial = nlohmann::json::array();
+    for (const SerialPortInfo& p : info.serial) {
+        serial.push_back({{"name", p.name}, {"path", EscapeDeviceText(p.path)}, {"source", p.source},
+                          {"device", EscapeDeviceText(p.real.empty() ? p.path : p.real)}, {"present", p.present},
+                          {"usable", p.present && p.problem.empty()}, {"problem", p.problem}});
+    }
+    nlohmann::json usb = nlohmann::json::array();
+    for (const HidInterfaceInfo& h : info.usb) {
+        usb.push_back({{"node", EscapeDeviceText(h.node)}, {"input_report_bytes", h.inputReport},
+                       {"output_report_bytes", h.outputReport}, {"usable", h.problem.empty()}, {"problem", h.problem}});
+    }
+    return nlohmann::json {{"rs232", serial}, {"usb", usb}}.dump();
+}
+
+} // namespace pello::cli

@@ -1,13 +1,39 @@
 #pragma once
 // `pellomatic-cli ports`: what each COM name resolves to and whether it can be
-// opened, and which USB HID interfaces of the device are present.
+// used, and which USB HID interfaces of the device are present.
 
 #include "link/HidLink.h"
 #include "link/PortNames.h"
 
 #include <string>
+#include <vector>
 
-namespace pello {
+namespace pello::cli {
+
+struct SerialPortInfo {
+    std::string name;    // "COMn"
+    std::string path;    // what the name resolves to
+    std::string source;  // why, in words
+    std::string real;    // the device behind links, when it differs
+    bool present = false;
+    std::string problem; // why it cannot be used; empty when it can
+};
+
+struct HidInterfaceInfo {
+    std::string node;
+    int inputReport = -1;  // bytes, -1 when unreadable
+    int outputReport = -1;
+    std::string problem;   // why it cannot be opened; empty when it can
+};
+
+struct PortsInfo {
+    std::vector<SerialPortInfo> serial;
+    std::vector<HidInterfaceInfo> usb;
+};
+
+PortsInfo CollectPorts(const CPortResolver& resolver, const HidLinkPaths& hid);
+std::string PortsText(const PortsInfo& info);
+std::string PortsJson(const PortsInfo& info);
 
 // Why a device cannot be used as the tool would use it, in words with the
 // fix; empty when it can.
@@ -16,7 +42,4 @@ std::string SerialOpenProblem(const std::string& path);
 // Name and pid of another process holding `path` open, from /proc, or "".
 std::string ProcessHolding(const std::string& path);
 
-// The whole report, one line per port and per HID interface.
-std::string PortsReport(const CPortResolver& resolver, const HidLinkPaths& hid);
-
-} // namespace pello
+} // namespace pello::cli

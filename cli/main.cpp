@@ -1,277 +1,189 @@
-// pellomatic-cli: Search and Apply from a script, for production lines.
+// pellomatic-cli: Search and Apply from scripts, for production lines.
 
-#include "cli/Ports.h"
-#include "core/SnFile.h"
+#include "cli/Commands.h"
+#include "cli/ExitCodes.h"
+#include "cli/Interrupt.h"
+#include "cli/Output.h"
 #include "core/Version.h"
-#include "core/Workflow.h"
-#include "protocol/Device.h"
-#include "protocol/Frames.h"
-#include "protocol/ProductId.h"
+#include "link/Process.h"
+#include "link/Serial.h"
 
-#include <chrono>
-#include <cstdio>
-#include <poll.h>
-#include <cstring>
-#include <optional>
-#include <ctime>
-#include <string>
-#include <vector>
+#include <CLI/CLI.hpp>
 
-namespace pello {
+#include <functional>
+#include <sstream>
+
+namespace pello::cli {
 
 namespace {
 
-enum ExitCode { kOk = 0, kUsage = 1, kFileProblem = 2, kNoDevice = 3, kSettingFailed = 4, kVerifyFailed = 5 };
-
-// A device may restart after "QBOOT"; give it this long to answer again.
-constexpr auto kVerifyPatience = std::chrono::seconds(10);
-
-const char kUsageText[] =
-    "usage: pellomatic-cli [--trace] search [--link usb|rs232] [--port DEVICE]\n"
-    "       pellomatic-cli [--trace] apply [--link usb|rs232] [--port DEVICE] [--file PATH]\n"
-    "                      [--verify | --dry-run]\n"
-    "       pellomatic-cli ports\n"
-    "       pellomatic-cli frame qsid|ate1|qboot\n"
-    "       pellomatic-cli frame sid FIELD | frame pabc FIELD\n"
-    "       pellomatic-cli --help | --version\n"
-    "\n"
-    "search  finds the device and prints its Product ID\n"
-    "apply   searches, then programs the two lines of SN.txt (or --file PATH)\n"
-    "frame   prints a frame in hex\n"
-    "ports   reports what COM0..COM9 resolve to and the device's USB HID interfaces\n"
-    "--verify  after success, search again and compare the serial number read back\n"
-    "--dry-run check SN.txt and print the four frames; send nothing\n"
-    "--link  usb (default) or rs232; --port DEVICE means rs232 with COM0 naming DEVICE\n"
-    "--trace every frame and reply on stderr\n"
+constexpr const char* kFooter =
     "Exit codes: 0 success, 1 usage, 2 file problem, 3 no device, 4 setting failed,\n"
-    "5 verify failed.\n";
+    "5 verify failed, 7 output could not be written, 128+N ended by signal N.\n"
+    "PELLOMATIC_PORT sets the default for --port.";
 
-// Frames and replies on stderr, with the time they passed.
-class CTraceLines final : public CTraceSink {
-public:
-    void OnBytes(const char* dir, const uint8_t* bytes, size_t length) override
-    {
-        timespec ts {};
-        ::clock_gettime(CLOCK_REALTIME, &ts);
-        tm local {};
-        ::localtime_r(&ts.tv_sec, &local);
-        char stamp[32];
-        std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
-        std::string text;
-        for (size_t i = 0; i < length; ++i) {
-            text += (bytes[i] >= 0x20 && bytes[i] < 0x7F) ? static_cast<char>(bytes[i]) : '.';
-        }
-        std::fprintf(stderr, "%s.%03ld %s %s  %s\n", stamp, ts.tv_nsec / 1000000, dir,
-                     length ? ToHex(bytes, length).c_str() : "(nothing)", text.c_str());
-    }
-};
-
-struct Args {
-    std::string command;
-    std::vector<std::string> rest;
-    std::string link = "usb";
+// Device selection shared by search and apply.
+struct DeviceFlags {
+    std::string link;
     std::string port;
-    std::string file;
-    bool trace = false;
-    bool verify = false;
-    bool dryRun = false;
+    CLI::Option* linkOption = nullptr;
+    CLI::Option* portOption = nullptr;
 };
 
-bool ParseArgs(int argc, char** argv, Args* a)
+void AddDeviceFlags(CLI::App* sub, DeviceFlags* flags)
 {
-    for (int i = 1; i < argc; ++i) {
-        const std::string s = argv[i];
-        auto value = [&](std::string* out) {
-            if (i + 1 >= argc) return false;
-            *out = argv[++i];
-            return true;
-        };
-        if (s == "--trace") {
-            a->trace = true;
-        } else if (s == "--verify") {
-            a->verify = true;
-        } else if (s == "--dry-run") {
-            a->dryRun = true;
-        } else if (s == "--link") {
-            if (!value(&a->link) || (a->link != "usb" && a->link != "rs232")) return false;
-        } else if (s == "--port") {
-            if (!value(&a->port)) return false;
-        } else if (s == "--file") {
-            if (!value(&a->file)) return false;
-        } else if (a->command.empty()) {
-            a->command = s;
-        } else {
-            a->rest.push_back(s);
-        }
-    }
-    return !a->command.empty();
+    flags->linkOption = sub->add_option("--link", flags->link, "usb (the default) or rs232")
+                            ->check(CLI::IsMember({"usb", "rs232"}));
+    flags->portOption = sub->add_option("--port", flags->port,
+                                        "this serial device and no other (implies --link rs232; "
+                                        "default: $PELLOMATIC_PORT)");
 }
 
-int PrintFrame(const std::vector<std::string>& rest)
+// PELLOMATIC_PORT, as ESPTOOL_PORT is for its tool: the default for --port.
+std::string PortFromEnvironment()
 {
-    Frame f;
-    const std::string kind = rest.empty() ? "" : rest[0];
-    const bool takesField = kind == "sid" || kind == "pabc";
-    if (rest.size() != (takesField ? 2u : 1u)) {
+    const char* port = std::getenv("PELLOMATIC_PORT");
+    return port != nullptr ? port : "";
+}
+
+// --port names a serial device; from the environment it yields to --link usb.
+DeviceChoice Resolve(const DeviceFlags& flags)
+{
+    DeviceChoice choice;
+    const bool usbAsked = flags.link == "usb";
+    if (usbAsked && flags.portOption->count() > 0) {
+        throw CLI::ValidationError("--port names a serial device; it cannot go with --link usb");
+    }
+    const std::string port = flags.portOption->count() > 0 ? flags.port : usbAsked ? "" : PortFromEnvironment();
+    choice.link = (flags.link == "rs232" || !port.empty()) ? Link::Rs232 : Link::Usb;
+    choice.port = port;
+    return choice;
+}
+
+// The extra argument that comes first on the command line.
+std::string FirstExtra(const std::string& list, int argc, char** argv)
+{
+    std::istringstream tokens(list);
+    std::string token, first;
+    int firstAt = argc;
+    while (tokens >> token) {
+        for (int i = 1; i < firstAt; ++i) {
+            if (token == argv[i]) {
+                firstAt = i;
+                first = token;
+            }
+        }
+    }
+    return first.empty() ? list.substr(0, list.find(' ')) : first;
+}
+
+// One line naming what was wrong, as getopt-style tools print it.
+std::string DescribeParseError(const CLI::ParseError& e, const CLI::App& app, int argc, char** argv)
+{
+    const std::string what = e.what();
+    for (const std::string lead : {"The following argument was not expected: ",
+                                   "The following arguments were not expected: "}) {
+        if (what.rfind(lead, 0) == 0) {
+            const std::string token = FirstExtra(what.substr(lead.size()), argc, argv);
+            if (token.rfind("-", 0) == 0) return "unrecognised option '" + token + "'";
+            if (app.get_subcommands().empty()) return "unknown command '" + token + "'";
+            return "unexpected argument '" + token + "'";
+        }
+    }
+    if (e.get_name() == "ArgumentMismatch" && what.find(" required ") != std::string::npos) {
+        return "option '" + what.substr(0, what.find(':')) + "' needs a value";
+    }
+    return what;
+}
+
+void LinkDiagnostic(const char* text) { Complain(std::string("serial link:") + text); }
+
+int Run(int argc, char** argv)
+{
+    CLI::App app {"Program a device's serial number over RS232 or USB HID, and read it back.", "pellomatic-cli"};
+    app.footer(kFooter);
+    app.set_version_flag("-V,--version", std::string("pellomatic-cli ") + version::kFileVersion);
+    app.require_subcommand(0, 1);
+    app.fallthrough();
+    CommonOptions common;
+    app.add_flag("--trace", common.trace, "every port, frame and reply on stderr");
+
+    SearchOptions search;
+    DeviceFlags searchDevice;
+    CLI::App* searchCmd = app.add_subcommand("search", "find the device and print its Product ID");
+    AddDeviceFlags(searchCmd, &searchDevice);
+    searchCmd->add_flag("--json", search.json, "print the result as one JSON object");
+
+    ApplyOptions apply;
+    DeviceFlags applyDevice;
+    CLI::App* applyCmd = app.add_subcommand("apply", "check SN.txt, search, then program its two lines");
+    AddDeviceFlags(applyCmd, &applyDevice);
+    applyCmd->add_option("--file", apply.file, "read PATH instead of SN.txt")->option_text("PATH");
+    CLI::Option* verify = applyCmd->add_flag("--verify", apply.verify, "search again and compare the field read back");
+    applyCmd->add_flag("--dry-run", apply.dryRun, "check the file and print the four frames; send nothing")
+        ->excludes(verify);
+
+    FrameOptions frame;
+    CLI::App* frameCmd = app.add_subcommand("frame", "print a frame in hex");
+    frameCmd->add_option("KIND", frame.kind, "qsid, ate1, qboot, sid or pabc")
+        ->required()
+        ->check(CLI::IsMember({"qsid", "ate1", "qboot", "sid", "pabc"}));
+    frameCmd->add_option("FIELD", frame.field, "the payload of sid (22 characters) or pabc (12)");
+
+    PortsOptions ports;
+    CLI::App* portsCmd = app.add_subcommand("ports", "what COM0..COM9 are, and the device's USB HID interfaces");
+    portsCmd->add_option("--port", ports.port, "a device to report as COM0 (default: $PELLOMATIC_PORT)");
+    portsCmd->add_flag("--json", ports.json, "print the report as one JSON object");
+
+    std::function<int()> command;
+    searchCmd->final_callback([&] {
+        search.device = Resolve(searchDevice);
+        command = [&] { return RunSearch(search, common); };
+    });
+    applyCmd->final_callback([&] {
+        apply.device = Resolve(applyDevice);
+        command = [&] { return RunApply(apply, common); };
+    });
+    frameCmd->final_callback([&] {
+        const bool needsField = frame.kind == "sid" || frame.kind == "pabc";
+        if (needsField != (frameCmd->count("FIELD") > 0)) {
+            throw CLI::ValidationError(needsField ? "frame " + frame.kind + " needs its field"
+                                                  : "frame " + frame.kind + " takes no field");
+        }
+        command = [&] { return RunFrame(frame); };
+    });
+    portsCmd->final_callback([&] {
+        if (ports.port.empty()) {
+            ports.port = PortFromEnvironment();
+        }
+        command = [&] { return RunPorts(ports); };
+    });
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e); // --help, --version
+    } catch (const CLI::ParseError& e) {
+        Complain(DescribeParseError(e, app, argc, argv));
+        std::fprintf(stderr, "Try 'pellomatic-cli --help' for more information.\n");
         return kUsage;
     }
-    if (kind == "qsid") f = BuildQsidFrame();
-    else if (kind == "ate1") f = BuildAte1Frame();
-    else if (kind == "qboot") f = BuildQbootFrame();
-    else if (takesField) {
-        const size_t need = kind == "sid" ? device::kSerialFieldLength : device::kCodeFieldLength;
-        if (rest[1].size() != need) {
-            std::fprintf(stderr, "pellomatic-cli: %s needs exactly %zu characters\n", kind.c_str(), need);
-            return kUsage;
-        }
-        f = kind == "sid" ? BuildSidFrame(rest[1].c_str()) : BuildPabcFrame(rest[1].c_str());
-    } else {
+    if (!command) {
+        Complain("a command is needed: search, apply, frame or ports");
+        std::fprintf(stderr, "Try 'pellomatic-cli --help' for more information.\n");
         return kUsage;
     }
-    std::printf("%s\n", ToHex(f.bytes, f.length).c_str());
-    return kOk;
-}
-
-int ApplyExit(ApplyOutcome outcome)
-{
-    switch (outcome) {
-    case ApplyOutcome::Success: return kOk;
-    case ApplyOutcome::InvalidFields: return kFileProblem;
-    case ApplyOutcome::NoDevice: return kNoDevice;
-    case ApplyOutcome::Failure: return kSettingFailed;
-    }
-    return kSettingFailed;
-}
-
-// Reads and checks the file as Apply would; prints why it cannot be used.
-std::optional<ProgramFields> ReadFields(const std::string& path)
-{
-    const SnFileRead read = ReadSnFields(path);
-    if (!read.opened) {
-        std::fprintf(stderr, "Cannot Open File\n");
-        return std::nullopt;
-    }
-    if (read.problem != FieldProblem::None) {
-        std::fprintf(stderr, "%s\n", SnFileMessage(read.problem).c_str());
-        return std::nullopt;
-    }
-    return read.fields;
-}
-
-int DryRun(const std::string& path)
-{
-    const std::optional<ProgramFields> fields = ReadFields(path);
-    if (!fields) {
-        return kFileProblem;
-    }
-    for (const Frame& f : {BuildAte1Frame(), BuildSidFrame(fields->serial.c_str()),
-                           BuildPabcFrame(fields->code.c_str()), BuildQbootFrame()}) {
-        std::printf("%s\n", ToHex(f.bytes, f.length).c_str());
-    }
-    return kOk;
-}
-
-// Searches again on the link that found the device until it answers or the
-// patience runs out, and compares what it reads with the field just written.
-int Verify(CSnToolWorkflow& flow, Link link, const ProgramFields& fields)
-{
-    const std::string expected = ExtractProductId(("(" + fields.serial).c_str());
-    const auto deadline = std::chrono::steady_clock::now() + kVerifyPatience;
-    SearchResult found;
-    for (;;) {
-        found = flow.Search(link);
-        if (found.found || std::chrono::steady_clock::now() >= deadline) {
-            break;
-        }
-        ::poll(nullptr, 0, 250); // the device is restarting; look again shortly
-    }
-    if (!found.found) {
-        std::fprintf(stderr, "Verify failed: expected %s, read nothing\n", expected.c_str());
-        return kVerifyFailed;
-    }
-    if (found.productId != expected) {
-        std::fprintf(stderr, "Verify failed: expected %s, read %s\n", expected.c_str(), found.productId.c_str());
-        return kVerifyFailed;
-    }
-    std::printf("Verified: %s\n", expected.c_str());
-    return kOk;
-}
-
-int RunWorkflow(const Args& a)
-{
-    const std::string file = a.file.empty() ? std::string("SN.txt") : a.file;
-    if (a.dryRun) {
-        return DryRun(file);
-    }
-    CSnToolWorkflow flow;
-    CTraceLines trace;
-    if (a.trace) flow.SetTrace(&trace);
-    const Link link = (a.link == "rs232" || !a.port.empty()) ? Link::Rs232 : Link::Usb;
-    if (!a.port.empty()) flow.PortResolver().SetAlias(0, a.port);
-    const SearchResult found = flow.Search(link);
-    if (a.command == "search") {
-        if (!found.found) {
-            std::fprintf(stderr, "No device found\n");
-            return kNoDevice;
-        }
-        std::printf("%s\n", found.productId.c_str());
-        return kOk;
-    }
-    const std::optional<ProgramFields> fields = ReadFields(file);
-    if (!fields) {
-        return kFileProblem;
-    }
-    const ApplyResult applied = flow.Apply(*fields);
-    if (applied.outcome == ApplyOutcome::NoDevice) {
-        std::fprintf(stderr, "No device found\n");
-    } else {
-        const bool ok = applied.outcome == ApplyOutcome::Success;
-        std::fprintf(ok ? stdout : stderr, "%s\n", ok ? "Setting successful!" : "Setting failed!");
-    }
-    if (a.verify && applied.outcome == ApplyOutcome::Success) {
-        return Verify(flow, link, *fields);
-    }
-    return ApplyExit(applied.outcome);
+    SetLinkDiagnostics(LinkDiagnostic);
+    return command();
 }
 
 } // namespace
 
-} // namespace pello
+} // namespace pello::cli
 
 int main(int argc, char** argv)
 {
-    using namespace pello;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(kUsageText, stdout);
-            return kOk;
-        }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("pellomatic-cli %s\n", version::kFileVersion);
-            return kOk;
-        }
-    }
-    Args a;
-    if (!ParseArgs(argc, argv, &a)) {
-        std::fputs(kUsageText, stderr);
-        return kUsage;
-    }
-    if (a.command == "frame") {
-        const int rc = PrintFrame(a.rest);
-        if (rc == kUsage) std::fputs(kUsageText, stderr);
-        return rc;
-    }
-    if (a.command == "ports" && a.rest.empty()) {
-        CPortResolver resolver;
-        if (!a.port.empty()) resolver.SetAlias(0, a.port);
-        std::fputs(PortsReport(resolver, HidLinkPaths {}).c_str(), stdout);
-        return kOk;
-    }
-    const bool applyOnly = !a.file.empty() || a.verify || a.dryRun;
-    if ((a.command != "search" && a.command != "apply") || !a.rest.empty() || (a.command == "search" && applyOnly) ||
-        (a.verify && a.dryRun)) {
-        std::fputs(kUsageText, stderr);
-        return kUsage;
-    }
-    return RunWorkflow(a);
+    pello::EnsureStandardDescriptors();
+    pello::cli::InstallInterruptHandlers();
+    return pello::cli::FinishOutput(pello::cli::Run(argc, argv));
 }

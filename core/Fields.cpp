@@ -2,38 +2,46 @@
 
 #include "protocol/Device.h"
 
+#include <cstdio>
+
 namespace pello {
 
-namespace {
-
-bool PrintableAscii(const std::string& field)
+FieldCheck CheckField(const std::string& field, bool serial)
 {
-    for (const char ch : field) {
-        const auto c = static_cast<unsigned char>(ch);
+    FieldCheck check;
+    const size_t need = serial ? device::kSerialFieldLength : device::kCodeFieldLength;
+    if (field.size() != need) {
+        check.problem = serial ? FieldProblem::SerialLength : FieldProblem::CodeLength;
+        check.length = field.size();
+        return check;
+    }
+    for (size_t i = 0; i < field.size(); ++i) {
+        const auto c = static_cast<unsigned char>(field[i]);
         if (c < 0x20 || c > 0x7E) {
-            return false;
+            check.problem = serial ? FieldProblem::SerialByte : FieldProblem::CodeByte;
+            check.position = i + 1;
+            check.byte = c;
+            return check;
         }
     }
-    return true;
+    return check;
 }
 
-} // namespace
-
-FieldProblem CheckFields(const ProgramFields& fields)
+FieldCheck CheckFields(const ProgramFields& fields)
 {
-    if (fields.serial.size() != device::kSerialFieldLength) {
-        return FieldProblem::SerialShort;
-    }
-    if (fields.code.size() != device::kCodeFieldLength) {
-        return FieldProblem::CodeShort;
-    }
-    if (!PrintableAscii(fields.serial)) {
-        return FieldProblem::SerialNotPrintable;
-    }
-    if (!PrintableAscii(fields.code)) {
-        return FieldProblem::CodeNotPrintable;
-    }
-    return FieldProblem::None;
+    const FieldCheck serial = CheckField(fields.serial, true);
+    const FieldCheck code = CheckField(fields.code, false);
+    // Lengths first, then bytes: a short line is the likelier mistake.
+    if (serial.problem == FieldProblem::SerialLength) return serial;
+    if (code.problem == FieldProblem::CodeLength) return code;
+    return serial.Ok() ? code : serial;
+}
+
+std::string ByteName(unsigned char byte)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02x", byte);
+    return text;
 }
 
 } // namespace pello

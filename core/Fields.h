@@ -1,6 +1,7 @@
 #pragma once
 // The two fields a unit is programmed with, and what a frame may carry.
 
+#include <cstddef>
 #include <string>
 
 namespace pello {
@@ -14,14 +15,27 @@ struct ProgramFields {
 
 enum class FieldProblem {
     None,
-    SerialShort,       // fewer than 22 characters before the line's end
-    CodeShort,         // fewer than 12
-    SerialNotPrintable,// a byte outside printable ASCII among the 22
-    CodeNotPrintable,  // a byte outside printable ASCII among the 12
+    SerialLength, // the serial number field is not 22 characters long
+    CodeLength,   // the code field is not 12 characters long
+    SerialByte,   // a byte outside printable ASCII in the serial number field
+    CodeByte,     // a byte outside printable ASCII in the code field
+};
+
+struct FieldCheck {
+    FieldProblem problem = FieldProblem::None;
+    size_t length = 0;       // the field's length (for a length problem)
+    size_t position = 0;     // 1-based position of the bad byte
+    unsigned char byte = 0;  // the bad byte
+    bool Ok() const { return problem == FieldProblem::None; }
 };
 
 // Frames go out whole, so a short field or a control byte would reach the
 // device under a valid check value: only exact, printable fields are sent.
-FieldProblem CheckFields(const ProgramFields& fields);
+FieldCheck CheckFields(const ProgramFields& fields);
+// One field alone: `serial` says which of the two it is.
+FieldCheck CheckField(const std::string& field, bool serial);
+
+// A byte as the messages show it: 0x0d.
+std::string ByteName(unsigned char byte);
 
 } // namespace pello

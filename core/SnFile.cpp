@@ -1,9 +1,14 @@
 #include "core/SnFile.h"
 
+#include "link/UniqueFd.h"
 #include "protocol/Device.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace pello {
 
@@ -12,46 +17,83 @@ char g_szPabcLine[14] = "00000000_000";
 
 namespace {
 
-// One line into `buf` (at most size - 1 characters and a NUL). The line feed
-// is consumed and not stored; a CR right before it is dropped, as a text-mode
-// read does. Characters past the buffer are skipped up to the line's end.
-void ReadLineInto(std::istream& in, char* buf, size_t size)
+// Reads up to `limit` bytes; short only at the end of the file.
+std::string ReadBounded(int fd, size_t limit)
+{
+    std::string data(limit, '\0');
+    size_t got = 0;
+    while (got < limit) {
+        const ssize_t n = ::read(fd, data.data() + got, limit - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    data.resize(got);
+    return data;
+}
+
+// One line of `data` from `*pos` into `buf` (at most size - 1 bytes and a
+// NUL). The line feed is consumed and not stored; a CR right before it is
+// dropped, as a text-mode read does. Returns the bytes stored; `*ended` says
+// whether a line feed or the file's end closed the line.
+size_t TakeLine(const std::string& data, size_t* pos, bool complete, char* buf, size_t size, bool* ended)
 {
     size_t stored = 0;
-    int c;
-    while ((c = in.get()) != std::char_traits<char>::eof() && c != '\n') {
-        if (c == '\r' && in.peek() == '\n') {
+    *ended = false;
+    while (*pos < data.size()) {
+        const char c = data[(*pos)++];
+        if (c == '\n') {
+            *ended = true;
+            break;
+        }
+        if (c == '\r' && *pos < data.size() && data[*pos] == '\n') {
             continue;
         }
         if (stored < size - 1) {
-            buf[stored++] = static_cast<char>(c);
+            buf[stored++] = c;
         }
     }
+    *ended = *ended || complete;
     buf[stored] = '\0';
+    return stored;
 }
 
 } // namespace
 
-bool ReadSnLines(const std::string& path, char* serial, size_t serialSize, char* code, size_t codeSize)
+SnLinesRead ReadSnLines(const std::string& path, char* serial, size_t serialSize, char* code, size_t codeSize)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
+    SnLinesRead read;
+    // Non-blocking, so that a FIFO nobody writes cannot hold the open.
+    CUniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || ::fstat(fd.Get(), &st) != 0) {
+        read.error = SnOpenError::CannotOpen;
+        read.errnum = errno;
+        return read;
     }
-    ReadLineInto(in, serial, serialSize);
-    ReadLineInto(in, code, codeSize);
-    return true;
+    if (!S_ISREG(st.st_mode)) {
+        read.error = SnOpenError::NotRegularFile;
+        return read;
+    }
+    const std::string data = ReadBounded(fd.Get(), kSnReadLimit + 1);
+    const bool complete = data.size() <= kSnReadLimit;
+    size_t pos = 0;
+    bool ended = false;
+    read.serialLength = TakeLine(data, &pos, complete, serial, serialSize, &ended);
+    read.serialTooLong = !ended;
+    read.codeLength = TakeLine(data, &pos, true, code, codeSize, &ended);
+    return read;
 }
 
-bool ReadSnFile(const std::string& path)
+SnLinesRead ReadSnFile(const std::string& path)
 {
     return ReadSnLines(path, g_szSerialLine, sizeof g_szSerialLine, g_szPabcLine, sizeof g_szPabcLine);
 }
 
-ProgramFields FieldsFromLines(const char* serial, const char* code)
+ProgramFields FieldsFromLines(const char* serial, const char* code, const SnLinesRead& read)
 {
-    return {std::string(serial, ::strnlen(serial, device::kSerialFieldLength)),
-            std::string(code, ::strnlen(code, device::kCodeFieldLength))};
+    return {std::string(serial, std::min(read.serialLength, device::kSerialFieldLength)),
+            std::string(code, std::min(read.codeLength, device::kCodeFieldLength))};
 }
 
 SnFileRead ReadSnFields(const std::string& path)
@@ -59,22 +101,41 @@ SnFileRead ReadSnFields(const std::string& path)
     char serial[sizeof g_szSerialLine] = {};
     char code[sizeof g_szPabcLine] = {};
     SnFileRead out;
-    out.opened = ReadSnLines(path, serial, sizeof serial, code, sizeof code);
-    if (out.opened) {
-        out.fields = FieldsFromLines(serial, code);
-        out.problem = CheckFields(out.fields);
+    out.lines = ReadSnLines(path, serial, sizeof serial, code, sizeof code);
+    if (out.lines.Opened()) {
+        out.fields = FieldsFromLines(serial, code, out.lines);
+        out.check = CheckFields(out.fields);
     }
     return out;
 }
 
-std::string SnFileMessage(FieldProblem problem)
+std::string SnOpenReason(const SnLinesRead& read)
 {
-    switch (problem) {
+    switch (read.error) {
+    case SnOpenError::None: return {};
+    case SnOpenError::CannotOpen: return std::strerror(read.errnum);
+    case SnOpenError::NotRegularFile: return "not a regular file";
+    }
+    return {};
+}
+
+std::string SnFileMessage(const SnLinesRead& read, const FieldCheck& check)
+{
+    const std::string prefix = "Invalid SN.txt: ";
+    if (read.serialTooLong) {
+        return prefix + "line 1 is longer than " + std::to_string(kSnReadLimit) + " bytes";
+    }
+    switch (check.problem) {
     case FieldProblem::None: return {};
-    case FieldProblem::SerialShort: return "Invalid SN.txt: line 1 needs 22 characters";
-    case FieldProblem::CodeShort: return "Invalid SN.txt: line 2 needs 12 characters";
-    case FieldProblem::SerialNotPrintable:
-    case FieldProblem::CodeNotPrintable: return "Invalid SN.txt: only printable ASCII characters are allowed";
+    case FieldProblem::SerialLength:
+        return prefix + "line 1 needs 22 characters, it has " + std::to_string(check.length);
+    case FieldProblem::CodeLength:
+        return prefix + "line 2 needs 12 characters, it has " + std::to_string(check.length);
+    case FieldProblem::SerialByte:
+    case FieldProblem::CodeByte:
+        return prefix + "line " + (check.problem == FieldProblem::SerialByte ? "1" : "2") + ", character " +
+               std::to_string(check.position) + " is " + ByteName(check.byte) +
+               "; only printable ASCII characters are allowed";
     }
     return {};
 }

@@ -14,29 +14,53 @@ namespace pello {
 extern char g_szSerialLine[24];
 extern char g_szPabcLine[14];
 
-// Reads the first two lines into the two buffers (each line up to its buffer's
-// size - 1 characters and a NUL); false when the file cannot be opened, and
-// the buffers are then untouched. CR LF reads like LF; a line longer than its
-// buffer is read to its end and the rest skipped.
-bool ReadSnLines(const std::string& path, char* serial, size_t serialSize, char* code, size_t codeSize);
+// Two well-formed lines need 36 bytes; a file is read no further than this.
+constexpr size_t kSnReadLimit = 4096;
+
+enum class SnOpenError {
+    None,
+    CannotOpen,     // open(2) failed; see errnum
+    NotRegularFile, // a directory, FIFO, device...: never read
+};
+
+struct SnLinesRead {
+    SnOpenError error = SnOpenError::None;
+    int errnum = 0;
+    size_t serialLength = 0; // bytes of line 1 stored in its buffer
+    size_t codeLength = 0;   // bytes of line 2 stored in its buffer
+    bool serialTooLong = false; // line 1 did not end within kSnReadLimit
+    bool Opened() const { return error == SnOpenError::None; }
+};
+
+// Reads the first two lines into the two buffers (each line up to its
+// buffer's size - 1 bytes and a NUL). Nothing but a regular file is opened,
+// without blocking, and no more than kSnReadLimit bytes are read. When the
+// file cannot be used the buffers are untouched. CR LF reads like LF; a line
+// longer than its buffer is cut and the rest skipped.
+SnLinesRead ReadSnLines(const std::string& path, char* serial, size_t serialSize, char* code, size_t codeSize);
 
 // The same into g_szSerialLine and g_szPabcLine.
-bool ReadSnFile(const std::string& path);
+SnLinesRead ReadSnFile(const std::string& path);
 
-// The fields the two line buffers give: each line up to its NUL, at most the
-// field's length.
-ProgramFields FieldsFromLines(const char* serial, const char* code);
+// The fields the line buffers give: each line as read, cut to its field's length.
+ProgramFields FieldsFromLines(const char* serial, const char* code, const SnLinesRead& read);
 
 struct SnFileRead {
-    bool opened = false;
-    FieldProblem problem = FieldProblem::None;
+    SnLinesRead lines;
+    FieldCheck check;
     ProgramFields fields;
+    // Opened, both lines in bounds, both fields fit for a frame.
+    bool Valid() const { return lines.Opened() && !lines.serialTooLong && check.Ok(); }
 };
 
 // Reads and checks a file without touching the dialog's buffers.
 SnFileRead ReadSnFields(const std::string& path);
 
-// What to tell the operator about a problem in the file.
-std::string SnFileMessage(FieldProblem problem);
+// Why a file could not be opened, in words ("No such file or directory").
+std::string SnOpenReason(const SnLinesRead& read);
+
+// What to tell the operator about the lines: "Invalid SN.txt: ...", or "" when
+// they are fine.
+std::string SnFileMessage(const SnLinesRead& read, const FieldCheck& check);
 
 } // namespace pello

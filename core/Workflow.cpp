@@ -70,6 +70,12 @@ CSnToolWorkflow::CSnToolWorkflow(CMessageSink* messages) : m_pMessages(messages)
     m_comLink.SetResolver(&m_portResolver);
 }
 
+void CSnToolWorkflow::UsePortOnly(const std::string& path)
+{
+    m_portResolver.SetAlias(0, path);
+    m_nPortsSearched = 1;
+}
+
 void CSnToolWorkflow::SetHid(CHidNodeIo* io, HidLinkPaths paths)
 {
     m_hidLink.SetIo(io);
@@ -99,8 +105,17 @@ void CSnToolWorkflow::RunOnWire(std::function<void()> work, std::function<void()
 ExchangeResult CSnToolWorkflow::ExchangeOverCom(const Frame& frame, uint8_t* reply, bool bStrict,
                                                 std::string_view prefix)
 {
+    if (m_pTrace != nullptr) {
+        m_pTrace->OnPort(m_comLink.m_strPort, m_portResolver.Resolve(m_comLink.m_strPort).path);
+    }
     const auto attempt = [&](uint8_t* buf, size_t capacity) {
         AttemptIo io;
+        // Bytes waiting before a write, once a reply has been late, are a
+        // reply to an earlier frame: from here on no reply can be trusted.
+        if (m_bRepliesMayLag && m_comLink.QueuedInput() > 0) {
+            io.outOfStep = true;
+            return io;
+        }
         Trace("->", frame.bytes, frame.length);
         if (m_comLink.Write(frame.bytes, frame.length) == 0) {
             return io;
@@ -110,6 +125,7 @@ ExchangeResult CSnToolWorkflow::ExchangeOverCom(const Frame& frame, uint8_t* rep
         io.complete = n > 0;
         io.length = n > 0 ? static_cast<size_t>(n) : 0;
         Trace("<-", buf, n > 0 ? io.length : std::strlen(reinterpret_cast<char*>(buf)));
+        NoteTimeOut(io);
         return io;
     };
     return RunExchange(attempt, reply, device::kReplyBufferSize, bStrict, prefix);
@@ -118,6 +134,9 @@ ExchangeResult CSnToolWorkflow::ExchangeOverCom(const Frame& frame, uint8_t* rep
 ExchangeResult CSnToolWorkflow::ExchangeOverHid(const Frame& frame, uint8_t* reply, bool bStrict,
                                                 std::string_view prefix)
 {
+    if (m_pTrace != nullptr) {
+        m_pTrace->OnPort("usb", m_hidLink.m_strDevicePath);
+    }
     // Transact's two halves, so that a frame that went out is told apart from
     // one that did not.
     const auto attempt = [&](uint8_t* buf, size_t) {
@@ -132,6 +151,7 @@ ExchangeResult CSnToolWorkflow::ExchangeOverHid(const Frame& frame, uint8_t* rep
         }
         io.complete = io.length > 0 && buf[io.length - 1] == 0x0D;
         Trace("<-", buf, io.length);
+        NoteTimeOut(io);
         return io;
     };
     return RunExchange(attempt, reply, device::kReplyBufferSize, bStrict, prefix);
@@ -164,7 +184,7 @@ bool CSnToolWorkflow::ProbePort(const std::string& name) const
 
 bool CSnToolWorkflow::SearchCom(const Frame& frame, uint8_t* reply, SearchResult* result)
 {
-    for (int n = 0; n < device::kComPortCount; ++n) {
+    for (int n = 0; n < m_nPortsSearched; ++n) {
         const std::string name = CPortResolver::ComName(n);
         if (!ProbePort(name)) {
             continue;
@@ -226,15 +246,35 @@ void CSnToolWorkflow::OnSearch()
               });
 }
 
+void CSnToolWorkflow::NoteTimeOut(const AttemptIo& io)
+{
+    if (m_bInSequence && io.written && !io.complete) {
+        m_bRepliesMayLag = true;
+    }
+}
+
+// A step that succeeds last in a sequence where a reply was late: anything
+// more arriving within one reply deadline means the replies were out of step.
+bool CSnToolWorkflow::StrayReplyFollows(bool overCom)
+{
+    if (overCom) {
+        return m_comLink.InputArrives(device::kComReplyTimeLimitMs);
+    }
+    uint8_t stray[device::kReplyBufferSize] = {};
+    size_t length = 0;
+    return m_hidLink.ReadReply(stray, &length) && length > 0;
+}
+
 // One frame over the link the latest Search found: a freshly opened port, or
 // a freshly found USB device.
-StepResult CSnToolWorkflow::RunStep(Step step, const Frame& frame)
+StepResult CSnToolWorkflow::RunStep(Step step, const Frame& frame, bool last)
 {
     const std::string_view prefix = step == Step::Qboot ? kBootPrefix : kAckPrefix;
+    const bool overCom = m_strDevice.compare(0, 3, "COM") == 0;
     uint8_t reply[device::kReplyBufferSize] = {};
     StepResult r;
     r.step = step;
-    if (m_strDevice.compare(0, 3, "COM") == 0) {
+    if (overCom) {
         if (m_comLink.m_bOpened) {
             m_comLink.Close();
         }
@@ -243,24 +283,28 @@ StepResult CSnToolWorkflow::RunStep(Step step, const Frame& frame)
             r.failure = StepFailure::PortNotOpened;
             return r;
         }
-        r.exchange = ExchangeOverCom(frame, reply, true, prefix);
-        m_comLink.Close();
-    } else {
-        if (!m_hidLink.FindDevice(device::kVendorId, device::kProductId)) {
-            r.failure = StepFailure::DeviceNotFound;
-            return r;
-        }
-        r.exchange = ExchangeOverHid(frame, reply, true, prefix);
+    } else if (!m_hidLink.FindDevice(device::kVendorId, device::kProductId)) {
+        r.failure = StepFailure::DeviceNotFound;
+        return r;
     }
-    r.ok = r.exchange.accepted;
-    r.failure = FailureOf(r.exchange);
+    // Bytes the open purged, once a reply has been late, were a late reply.
+    bool outOfStep = overCom && m_bRepliesMayLag && m_comLink.PurgedOnOpen() > 0;
+    if (!outOfStep) {
+        r.exchange = overCom ? ExchangeOverCom(frame, reply, true, prefix) : ExchangeOverHid(frame, reply, true, prefix);
+        outOfStep = r.exchange.outOfStep || (r.exchange.accepted && last && m_bRepliesMayLag && StrayReplyFollows(overCom));
+    }
+    if (overCom) {
+        m_comLink.Close();
+    }
+    r.ok = r.exchange.accepted && !outOfStep;
+    r.failure = outOfStep ? StepFailure::OutOfStep : FailureOf(r.exchange);
     return r;
 }
 
 ApplyResult CSnToolWorkflow::Apply(const ProgramFields& fields)
 {
     ApplyResult result;
-    if (CheckFields(fields) != FieldProblem::None) {
+    if (!CheckFields(fields).Ok()) {
         result.outcome = ApplyOutcome::InvalidFields;
         return result;
     }
@@ -268,30 +312,34 @@ ApplyResult CSnToolWorkflow::Apply(const ProgramFields& fields)
         result.outcome = ApplyOutcome::NoDevice;
         return result;
     }
+    m_bInSequence = true;
+    m_bRepliesMayLag = false;
     // The device may not know echo control; the sequence goes on regardless.
-    result.steps.push_back(RunStep(Step::Ate1, BuildAte1Frame()));
+    result.steps.push_back(RunStep(Step::Ate1, BuildAte1Frame(), false));
     const std::pair<Step, Frame> steps[] = {{Step::Sid, BuildSidFrame(fields.serial.c_str())},
                                             {Step::Pabc, BuildPabcFrame(fields.code.c_str())},
                                             {Step::Qboot, BuildQbootFrame()}};
     for (const auto& [step, frame] : steps) {
-        result.steps.push_back(RunStep(step, frame));
+        result.steps.push_back(RunStep(step, frame, step == Step::Qboot));
         if (!result.steps.back().ok) {
             break;
         }
     }
+    m_bInSequence = false;
     result.outcome = result.Failed() == nullptr ? ApplyOutcome::Success : ApplyOutcome::Failure;
     return result;
 }
 
 std::optional<ProgramFields> CSnToolWorkflow::ReadAndCheckSnFile()
 {
-    if (!ReadSnFile(m_strSnFile)) {
+    const SnLinesRead read = ReadSnFile(m_strSnFile);
+    if (!read.Opened()) {
         ShowBox("Cannot Open File", "File");
         return std::nullopt;
     }
-    const ProgramFields fields = FieldsFromLines(g_szSerialLine, g_szPabcLine);
-    if (const FieldProblem problem = CheckFields(fields); problem != FieldProblem::None) {
-        ShowBox(SnFileMessage(problem), "File");
+    const ProgramFields fields = FieldsFromLines(g_szSerialLine, g_szPabcLine, read);
+    if (const std::string problem = SnFileMessage(read, CheckFields(fields)); !problem.empty()) {
+        ShowBox(problem, "File");
         return std::nullopt;
     }
     return fields;

@@ -8,6 +8,7 @@
 #include "link/HidLink.h"
 #include "link/PortNames.h"
 #include "link/Serial.h"
+#include "protocol/Device.h"
 #include "protocol/Exchange.h"
 #include "protocol/Frames.h"
 
@@ -42,6 +43,7 @@ enum class StepFailure {
     NoReply,        // no whole reply within the deadline
     Refused,        // "(NAK"
     Unexpected,     // a reply that failed its check, or was of another kind
+    OutOfStep,      // after a time-out, replies no longer matched their frames
 };
 
 struct StepResult {
@@ -77,6 +79,9 @@ public:
 class CTraceSink {
 public:
     virtual ~CTraceSink() = default;
+    // An exchange is about to run over `node` (a tty or a hidraw node), which
+    // the tool knows as `name` ("COMn" or "usb").
+    virtual void OnPort(const std::string& name, const std::string& node) = 0;
     // `dir` is "->" for a frame sent, "<-" for a reply received.
     virtual void OnBytes(const char* dir, const uint8_t* bytes, size_t length) = 0;
 };
@@ -108,6 +113,8 @@ public:
 
     // Where the command's parts come from.
     CPortResolver& PortResolver() { return m_portResolver; }
+    // RS232 searches try this device alone, as COM0, and nothing else.
+    void UsePortOnly(const std::string& path);
     void SetSnFile(std::string path) { m_strSnFile = std::move(path); }
     void SetClock(CClock* clock) { m_comLink.SetClock(clock); }
     void SetHid(CHidNodeIo* io, HidLinkPaths paths);
@@ -133,12 +140,19 @@ private:
     bool ProbePort(const std::string& name) const;
     bool SearchCom(const Frame& frame, uint8_t* reply, SearchResult* result);
     bool SearchHid(const Frame& frame, uint8_t* reply, SearchResult* result);
-    StepResult RunStep(Step step, const Frame& frame);
+    StepResult RunStep(Step step, const Frame& frame, bool last);
+    void NoteTimeOut(const AttemptIo& io);
+    bool StrayReplyFollows(bool overCom);
     std::optional<ProgramFields> ReadAndCheckSnFile();
     void Trace(const char* dir, const uint8_t* bytes, size_t length) const;
     void ShowBox(const std::string& text, const std::string& caption);
 
     CPortResolver m_portResolver;
+    int m_nPortsSearched = device::kComPortCount;
+    // Within a programming sequence: an attempt has timed out, so a late reply
+    // may yet arrive and be taken for the answer to a later frame.
+    bool m_bInSequence = false;
+    bool m_bRepliesMayLag = false;
     std::string m_strSnFile = "SN.txt";
     CMessageSink* m_pMessages;
     CTraceSink* m_pTrace = nullptr;

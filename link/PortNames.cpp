@@ -1,5 +1,6 @@
 #include "link/PortNames.h"
 
+#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,7 +56,15 @@ std::optional<std::string> CPortResolver::FixedTablePath(int number)
     return std::nullopt;
 }
 
-std::string CPortResolver::DefaultUserDir() { return "/run/user/" + std::to_string(::geteuid()) + "/pellomatic"; }
+std::string CPortResolver::DefaultUserDir()
+{
+    // The freedesktop runtime folder; /run/user/<uid> is where logind makes it.
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/') {
+        return std::string(runtime) + "/pellomatic";
+    }
+    return "/run/user/" + std::to_string(::geteuid()) + "/pellomatic";
+}
 
 bool CPortResolver::TrustedUserDir(const std::string& dir)
 {

@@ -45,7 +45,7 @@ public:
     static std::string ComName(int number);
     // The fixed table: COM0-3 ttyUSB0-3, COM4-5 ttyACM0-1, COM6-9 ttyS0-3.
     static std::optional<std::string> FixedTablePath(int number);
-    // /run/user/<uid>/pellomatic
+    // $XDG_RUNTIME_DIR/pellomatic, or /run/user/<uid>/pellomatic without it
     static std::string DefaultUserDir();
     // Whether the user directory may be trusted: a real directory owned by
     // this user and writable by nobody else.

@@ -16,6 +16,17 @@ namespace {
 
 constexpr uint32_t kWriteWaitMs = 200;
 
+void (*g_pDiagnostic)(const char*) = nullptr;
+
+void Diagnostic(const char* text)
+{
+    if (g_pDiagnostic != nullptr) {
+        g_pDiagnostic(text);
+    } else {
+        std::fprintf(stderr, "%s\n", text);
+    }
+}
+
 const CPortResolver& DefaultResolver()
 {
     static const CPortResolver resolver;
@@ -118,6 +129,8 @@ bool Drain(int fd)
 
 } // namespace
 
+void SetLinkDiagnostics(void (*sink)(const char* text)) { g_pDiagnostic = sink; }
+
 bool ConfigureSerialLine(int fd, uint32_t baud, uint8_t dataBits, uint8_t parity, uint8_t stopBits)
 {
     termios tio {};
@@ -160,6 +173,7 @@ int CComLink::Open(const char* port, uint32_t baud, uint8_t dataBits, uint8_t pa
     m_hComm = std::move(fd);
     m_strPort = port;
     m_bOpened = 1;
+    m_nPurgedOnOpen = QueuedInput();
     ::tcflush(m_hComm.Get(), TCIOFLUSH);
     return 1;
 }
@@ -186,13 +200,13 @@ bool CComLink::WaitWritable(uint32_t start, uint32_t limitMs)
 }
 
 // The rest of a write the driver could not take at once gets up to 200 ms.
-// Only a wait that itself fails is a failure; the drain sends what is queued.
+// A frame that has not left whole by then has failed: half a frame is no frame.
 int CComLink::FinishPendingWrite(const uint8_t* bytes, size_t length, size_t written)
 {
     const uint32_t start = m_pClock->TickCount();
     while (written < length && RemainingMs(m_pClock->TickCount(), start, kWriteWaitMs) > 0) {
         if (!WaitWritable(start, kWriteWaitMs)) {
-            std::fputs(" write fail\n", stderr);
+            Diagnostic(" write fail");
             return 0;
         }
         const ssize_t rc = ::write(m_hComm.Get(), bytes + written, length - written);
@@ -200,7 +214,7 @@ int CComLink::FinishPendingWrite(const uint8_t* bytes, size_t length, size_t wri
             written += static_cast<size_t>(rc);
         }
     }
-    return 1;
+    return written == length ? 1 : 0;
 }
 
 int CComLink::Write(const void* bytes, size_t length)
@@ -217,9 +231,10 @@ int CComLink::Write(const void* bytes, size_t length)
     } else if (rc >= 0 || errno == EAGAIN) {
         result = FinishPendingWrite(p, length, rc > 0 ? static_cast<size_t>(rc) : 0);
     }
-    // After a good drain nothing is left to abort. Purging anyway would reach,
-    // on a pseudo-terminal, into the peer's unread input and destroy the frame.
-    if (!Drain(fd)) {
+    // A failed frame's queued part is aborted. After a good drain nothing is
+    // left to abort; purging anyway would reach, on a pseudo-terminal, into
+    // the peer's unread input and destroy the frame.
+    if (result == 0 || !Drain(fd)) {
         ::tcflush(fd, TCOFLUSH);
     }
     return result;
@@ -239,6 +254,34 @@ CComLink::ByteResult CComLink::ReadOneByte(uint8_t* byte)
             return ByteResult::NoData;
         }
         return ByteResult::HangUp; // EOF or EIO: the other end is gone
+    }
+}
+
+size_t CComLink::QueuedInput() const
+{
+    int queued = 0;
+    if (!m_hComm || RetryIoctl(m_hComm.Get(), TIOCINQ, &queued) != 0 || queued < 0) {
+        return 0;
+    }
+    return static_cast<size_t>(queued);
+}
+
+bool CComLink::InputArrives(uint32_t limitMs)
+{
+    const uint32_t start = m_pClock->TickCount();
+    for (;;) {
+        const uint32_t left = RemainingMs(m_pClock->TickCount(), start, limitMs);
+        if (QueuedInput() > 0) {
+            return true;
+        }
+        if (!m_hComm || left == 0) {
+            return false;
+        }
+        pollfd pfd {m_hComm.Get(), POLLIN, 0};
+        const int rc = m_pClock->Poll(&pfd, 1, static_cast<int>(left));
+        if (rc < 0 || (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            return false;
+        }
     }
 }
 

@@ -31,6 +31,13 @@ public:
     // limit passes, the port hangs up, or capacity - 1 bytes came without a CR.
     int Read(void* buffer, size_t capacity, uint32_t timeLimitMs);
 
+    // Bytes received and not yet read.
+    size_t QueuedInput() const;
+    // Bytes that were waiting when the port was last opened (and were purged).
+    size_t PurgedOnOpen() const { return m_nPurgedOnOpen; }
+    // Whether any byte arrives within `limitMs` (or is already waiting).
+    bool InputArrives(uint32_t limitMs);
+
     void SetResolver(const CPortResolver* resolver) { m_pResolver = resolver; }
     void SetClock(CClock* clock) { m_pClock = clock; }
     int Fd() const { return m_hComm.Get(); }
@@ -47,7 +54,11 @@ private:
 
     const CPortResolver* m_pResolver;
     CClock* m_pClock;
+    size_t m_nPurgedOnOpen = 0;
 };
+
+// Where the link's one diagnostic (" write fail") goes; stderr by default.
+void SetLinkDiagnostics(void (*sink)(const char* text));
 
 // Applies the device's line settings to an open tty; false if the termios
 // cannot be read or written, or the baud rate or codes are not supported.

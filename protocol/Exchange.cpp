@@ -41,7 +41,7 @@ bool ExchangeResult::AnyTimedOut() const
 
 ReplyKind ClassifyReply(const uint8_t* reply, size_t length, bool bStrict, std::string_view strictPrefix)
 {
-    if (!CheckFrameCrc(reply, length)) {
+    if (length == 0 || reply[0] != '(' || reply[length - 1] != 0x0D || !CheckFrameCrc(reply, length)) {
         return ReplyKind::Unexpected;
     }
     if (StartsWith(reply, length, kNakPrefix)) {
@@ -65,6 +65,10 @@ ExchangeResult RunExchange(const ExchangeAttempt& attempt, uint8_t* reply, size_
     while (r.attempts < kExchangeAttempts && !r.accepted) {
         std::memset(reply, 0, capacity);
         const AttemptIo io = attempt(reply, capacity);
+        if (io.outOfStep) {
+            r.outOfStep = true;
+            break;
+        }
         AttemptRecord& record = r.records[r.attempts++];
         record.written = io.written;
         const bool whole = io.written && io.complete && io.length > 0;

@@ -26,9 +26,10 @@ enum class ReplyKind {
 
 // What one attempt did on the link.
 struct AttemptIo {
-    bool written = false;  // the whole frame went out
-    bool complete = false; // a reply ending in CR arrived in time
-    size_t length = 0;     // its length
+    bool written = false;   // the whole frame went out
+    bool complete = false;  // a reply ending in CR arrived in time
+    size_t length = 0;      // its length
+    bool outOfStep = false; // replies were found out of step with frames: stop
 };
 
 struct AttemptRecord {
@@ -41,6 +42,7 @@ struct ExchangeResult {
     int attempts = 0;
     AttemptRecord records[kExchangeAttempts];
     size_t replyLength = 0; // of the last attempt's whole reply, 0 when none came
+    bool outOfStep = false; // stopped: replies no longer belong to their frames
 
     bool AnyWritten() const;
     // Every attempt wrote its frame and was refused with "(NAK".
@@ -52,7 +54,8 @@ struct ExchangeResult {
 // One attempt on a link: sends the frame and stores the reply from reply[0].
 using ExchangeAttempt = std::function<AttemptIo(uint8_t* reply, size_t capacity)>;
 
-// How a whole reply of `length` bytes is judged.
+// How a whole reply of `length` bytes is judged. A reply is "(", text, two
+// check bytes and CR; nothing else is accepted, whatever its check bytes say.
 ReplyKind ClassifyReply(const uint8_t* reply, size_t length, bool bStrict, std::string_view strictPrefix);
 bool ReplyAccepted(const uint8_t* reply, size_t length, bool bStrict, std::string_view strictPrefix);
 

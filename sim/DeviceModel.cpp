@@ -84,6 +84,10 @@ bool ValidBehaviour(const std::string& b)
     if (b.compare(0, 4, "raw:") == 0) {
         return UnescapeReplyText(b.substr(4)).has_value();
     }
+    if (b.compare(0, 5, "late:") == 0) {
+        const std::string ms = b.substr(5);
+        return !ms.empty() && ms.size() <= 6 && ms.find_first_not_of("0123456789") == std::string::npos;
+    }
     return b.compare(0, 6, "reply:") == 0 && UnescapeReplyText(b.substr(6)).has_value();
 }
 
@@ -121,16 +125,16 @@ bool CDeviceModel::AddFaults(const std::string& spec)
     return true;
 }
 
-std::vector<std::string> CDeviceModel::Feed(const uint8_t* data, size_t length)
+std::vector<DeviceReply> CDeviceModel::Feed(const uint8_t* data, size_t length)
 {
-    std::vector<std::string> replies;
+    std::vector<DeviceReply> replies;
     for (size_t i = 0; i < length; ++i) {
         m_pending += static_cast<char>(data[i]);
         if (data[i] == '\r') {
             std::string frame;
             frame.swap(m_pending);
             if (auto reply = HandleFrame(frame)) {
-                replies.push_back(std::move(*reply));
+                replies.push_back({std::move(*reply), m_nLastDelayMs});
             }
         } else if (m_pending.size() > kMaxFrameLength) {
             m_pending.clear();
@@ -184,6 +188,7 @@ std::string CDeviceModel::ApplyFault(const std::string& behaviour, const std::st
 
 std::optional<std::string> CDeviceModel::HandleFrame(const std::string& frame)
 {
+    m_nLastDelayMs = 0;
     if (m_bRecordFrames) {
         m_frames.push_back(frame);
     }
@@ -206,6 +211,10 @@ std::optional<std::string> CDeviceModel::HandleFrame(const std::string& frame)
     const std::string behaviour = queue.front();
     queue.pop_front();
     if (behaviour == "normal") {
+        return NormalAnswer(command, body);
+    }
+    if (behaviour.compare(0, 5, "late:") == 0) {
+        m_nLastDelayMs = std::stoi(behaviour.substr(5));
         return NormalAnswer(command, body);
     }
     // badcrc changes only the reply; the device still acts on the frame.

@@ -17,6 +17,13 @@ namespace pello {
 // "(" text plus check bytes and CR, as the device sends it.
 std::string MakeReply(const std::string& text);
 
+// One answer of the device: its bytes, and how long the device waits before
+// it starts sending them.
+struct DeviceReply {
+    std::string bytes;
+    int delayMs = 0;
+};
+
 class CDeviceModel {
 public:
     // Frames longer than this without a CR are line noise and are dropped.
@@ -26,17 +33,18 @@ public:
 
     // Adds one --fault spec "CMD=B1,B2,..." (behaviours: normal, ack, nak,
     // silent, badcrc, boot, reply:TEXT with check bytes and CR added, raw:TEXT
-    // sent exactly as given). Returns false and leaves the model unchanged
-    // when the fault list is malformed.
+    // sent exactly as given, late:MS the normal answer MS late). Returns false
+    // and leaves the model unchanged when the fault list is malformed.
     bool AddFaults(const std::string& spec);
 
     // Feeds bytes from the host. Each frame that ends in CR is answered; the
     // result holds the replies in order (a silent answer adds none).
-    std::vector<std::string> Feed(const uint8_t* data, size_t length);
+    std::vector<DeviceReply> Feed(const uint8_t* data, size_t length);
 
     // Answers one whole frame (ending in CR); nullopt means no reply. A raw
-    // fault's answer may be empty.
+    // fault's answer may be empty. m_nLastDelayMs says how late it comes.
     std::optional<std::string> HandleFrame(const std::string& frame);
+    int m_nLastDelayMs = 0;
 
     std::string m_sid = device::kInitialSerialField;
     std::string m_pabc = device::kInitialCodeField;

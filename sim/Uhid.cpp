@@ -72,7 +72,7 @@ bool RefuseReportRequest(int fd, const uhid_event& req)
 }
 
 // An output report as hidraw passes it on: report id 0, then the frame bytes.
-std::vector<std::string> HandleOutput(const uhid_output_req& out, const FrameResponder& respond)
+std::vector<DeviceReply> HandleOutput(const uhid_output_req& out, const FrameResponder& respond)
 {
     const uint8_t* data = out.data;
     size_t size = out.size < sizeof out.data ? out.size : sizeof out.data;

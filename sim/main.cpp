@@ -2,6 +2,7 @@
 // and benches without hardware.
 
 #include "link/PortNames.h"
+#include "link/Process.h"
 #include "protocol/Device.h"
 #include "protocol/Frames.h"
 #include "sim/DeviceModel.h"
@@ -60,6 +61,16 @@ const char kUsage[] =
     "  --wire-speed     pace frames and replies as a 2400-baud line, 11 bits a byte\n"
     "  --verbose        log every frame and reply in hex on stderr\n";
 
+// A delay in milliseconds, 0 to 600000: digits only, nothing that overflows.
+bool ParseDelayMs(const std::string& text, long* ms)
+{
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    *ms = std::stol(text);
+    return *ms <= 600000;
+}
+
 bool ParseArgs(int argc, char** argv, Options* o)
 {
     for (int i = 1; i < argc; ++i) {
@@ -87,10 +98,7 @@ bool ParseArgs(int argc, char** argv, Options* o)
             if (!value(&v)) return false;
             o->faults.push_back(v);
         } else if (a == "--reply-delay") {
-            if (!value(&v)) return false;
-            char* end = nullptr;
-            o->replyDelayMs = std::strtol(v.c_str(), &end, 10);
-            if (*end != '\0' || o->replyDelayMs < 0) return false;
+            if (!value(&v) || !ParseDelayMs(v, &o->replyDelayMs)) return false;
         } else if (a == "--wire-speed") {
             o->wireSpeed = true;
         } else if (a == "--verbose") {
@@ -161,21 +169,41 @@ constexpr long kWireByteUs = 11L * 1000000 / device::kBaud;
 
 // `framedBytes`: bytes the host sent for this reply's frame. At wire speed the
 // device cannot have them before the line has carried them.
-bool SendReply(int fd, int sigfd, const Options& o, const std::string& reply, size_t framedBytes)
+bool SendReply(int fd, int sigfd, const Options& o, const DeviceReply& reply, size_t framedBytes)
 {
     const long lineUs = o.wireSpeed ? static_cast<long>(framedBytes) * kWireByteUs : 0;
-    if (!Pause(sigfd, o.replyDelayMs * 1000 + lineUs)) {
+    if (!Pause(sigfd, (o.replyDelayMs + reply.delayMs) * 1000L + lineUs)) {
         return false;
     }
     if (!o.wireSpeed) {
-        return WriteAll(fd, reply.data(), reply.size());
+        return WriteAll(fd, reply.bytes.data(), reply.bytes.size());
     }
-    for (char c : reply) {
+    for (char c : reply.bytes) {
         if (!Pause(sigfd, kWireByteUs) || !WriteAll(fd, &c, 1)) {
             return false;
         }
     }
     return true;
+}
+
+// A link left by a simulator that died (it points to a pseudo-terminal that
+// is gone) may be replaced; anything else belongs to someone: a technician's
+// own alias, or a simulator that is still running.
+bool RemoveStaleAlias(const std::string& path)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return true;
+    }
+    char target[512] = {};
+    const ssize_t n = S_ISLNK(st.st_mode) ? ::readlink(path.c_str(), target, sizeof target - 1) : -1;
+    const bool dangling = ::stat(path.c_str(), &st) != 0 && errno == ENOENT;
+    if (n > 0 && dangling && std::strncmp(target, "/dev/pts/", 9) == 0) {
+        return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+    }
+    std::fprintf(stderr, "pellomatic-devsim: %s already exists%s%s; not replacing it\n", path.c_str(),
+                 n > 0 ? " and points to " : "", n > 0 ? target : "");
+    return false;
 }
 
 class CAliases {
@@ -193,9 +221,8 @@ public:
     bool Make(const std::string& path, const std::string& target)
     {
         m_target = target;
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-            ::unlink(path.c_str()); // a stale alias of an earlier run
+        if (!RemoveStaleAlias(path)) {
+            return false;
         }
         if (::symlink(target.c_str(), path.c_str()) != 0) {
             std::fprintf(stderr, "pellomatic-devsim: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
@@ -213,7 +240,7 @@ private:
 bool MakeComAlias(CAliases* aliases, int number, const std::string& target)
 {
     const std::string dir = CPortResolver::DefaultUserDir();
-    // /run/user/<uid> is normally made at login; a bare container may lack it.
+    // The runtime folder is normally made at login; a bare container may lack it.
     const std::string runtimeDir = dir.substr(0, dir.rfind('/'));
     if (::mkdir(runtimeDir.c_str(), 0700) != 0 && errno != EEXIST) {
         std::fprintf(stderr, "pellomatic-devsim: cannot create %s: %s\n", runtimeDir.c_str(), std::strerror(errno));
@@ -231,7 +258,7 @@ bool MakeComAlias(CAliases* aliases, int number, const std::string& target)
 }
 
 // Answers frame bytes from the host, and keeps the state file current.
-std::vector<std::string> Respond(const Options& o, CDeviceModel* model, const uint8_t* data, size_t length)
+std::vector<DeviceReply> Respond(const Options& o, CDeviceModel* model, const uint8_t* data, size_t length)
 {
     if (o.verbose) LogHex("<-", std::string(reinterpret_cast<const char*>(data), length));
     auto replies = model->Feed(data, length);
@@ -242,7 +269,7 @@ std::vector<std::string> Respond(const Options& o, CDeviceModel* model, const ui
         model->m_bChanged = false;
     }
     for (const auto& r : replies) {
-        if (o.verbose) LogHex("->", r);
+        if (o.verbose) LogHex("->", r.bytes);
     }
     return replies;
 }
@@ -250,11 +277,11 @@ std::vector<std::string> Respond(const Options& o, CDeviceModel* model, const ui
 int ServeUsb(int sigfd, const Options& o, CDeviceModel* model)
 {
     const auto respond = [&](const uint8_t* data, size_t length) { return Respond(o, model, data, length); };
-    const auto send = [&](const std::function<bool(const uint8_t*, size_t)>& write, const std::string& reply) {
-        if (!Pause(sigfd, o.replyDelayMs * 1000)) {
+    const auto send = [&](const std::function<bool(const uint8_t*, size_t)>& write, const DeviceReply& reply) {
+        if (!Pause(sigfd, (o.replyDelayMs + reply.delayMs) * 1000L)) {
             return false;
         }
-        for (const std::string& payload : ReplyReportPayloads(reply)) {
+        for (const std::string& payload : ReplyReportPayloads(reply.bytes)) {
             if (!write(reinterpret_cast<const uint8_t*>(payload.data()), payload.size())) {
                 return false;
             }
@@ -299,6 +326,8 @@ int Serve(int master, int sigfd, const Options& o, CDeviceModel* model)
 int main(int argc, char** argv)
 {
     using namespace pello;
+    EnsureStandardDescriptors();
+    std::signal(SIGPIPE, SIG_IGN);
     Options o;
     if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
         std::fputs(kUsage, stdout);

@@ -1,18 +1,23 @@
 // The command line against the simulator program on a pseudo-terminal.
 
+#include "link/UniqueFd.h"
+#include "tests/support/PtyDevice.h"
 #include "tests/support/Spawn.h"
+#include "tests/support/TestEnv.h"
 
 #include <gtest/gtest.h>
 
-#include "link/UniqueFd.h"
-
+#include <chrono>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <thread>
+
+#include <nlohmann/json.hpp>
 
 using namespace pello;
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -21,16 +26,27 @@ class Cli : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_dir = fs::temp_directory_path() / ("pello-cli-" + std::to_string(::getpid()));
-        fs::create_directories(m_dir);
-        m_port = (m_dir / "port").string();
-        std::ofstream(m_dir / "SN.txt") << "0812345678ABCDEFGHIJKL\nABCDEFGH_123\n";
+        m_dir = MakeScratchDir("cli");
+        m_port = m_dir + "/port";
+        m_state = m_dir + "/state";
+        std::ofstream(m_dir + "/SN.txt") << "0812345678ABCDEFGHIJKL\nABCDEFGH_123\n";
     }
     void TearDown() override { fs::remove_all(m_dir); }
-    RunResult Cli_(const std::vector<std::string>& args) { return RunProgram("pellomatic-cli", args, m_dir.string()); }
-    fs::path m_dir;
-    std::string m_port;
+    RunResult Cli_(const std::vector<std::string>& args) { return RunProgram("pellomatic-cli", args, m_dir); }
+    RunResult Shell(const std::string& script) { return RunShell(script, m_dir); }
+    // The simulator's stored fields, "SID PABC".
+    std::string Stored()
+    {
+        std::ifstream in(m_state);
+        std::string sid, pabc;
+        std::getline(in, sid);
+        std::getline(in, pabc);
+        return sid + " " + pabc;
+    }
+    std::string m_dir, m_port, m_state;
 };
+
+const std::string kProgrammed = "0812345678ABCDEFGHIJKL ABCDEFGH_123";
 
 } // namespace
 
@@ -41,34 +57,44 @@ TEST_F(Cli, ApplySucceedsAndSearchReadsItBack)
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "Setting successful!\n");
     EXPECT_NE(r.err.find("-> 51534944bb050d"), std::string::npos) << r.err;
-    r = Cli_({"search", "--port", m_port});
+    EXPECT_NE(r.err.find("== COM0 on " + m_port), std::string::npos) << r.err; // where each exchange goes
+    r = Cli_({"search", "--port=" + m_port});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, "12345678\n");
+    r = Cli_({"search", "--json", "--port", m_port});
+    const auto j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["field"], "0812345678ABCDEFGHIJKL");
+    EXPECT_EQ(j["node"], m_port);
 }
 
-TEST_F(Cli, ExitCodes)
+TEST_F(Cli, ExitCodesAndMessages)
 {
     CDevsim sim({"--link", m_port, "--fault", "SID=nak,nak,nak"});
     auto r = Cli_({"apply", "--port", m_port});
     EXPECT_EQ(r.exitCode, 4);
-    EXPECT_EQ(r.err, "Setting failed!\n");
-    // Over USB, where this machine has no such device. (An absent --port would
-    // let the search go on to the machine's real serial ports.)
+    EXPECT_EQ(r.err, "Setting failed!\npellomatic-cli: SID: refused by the device (NAK)\n");
+    // Over USB, where this machine has no such device.
     r = Cli_({"apply", "--link", "usb"});
     EXPECT_EQ(r.exitCode, 3);
-    EXPECT_EQ(r.err, "No device found\n");
-    r = Cli_({"search"});
-    EXPECT_EQ(r.exitCode, 3);
-    r = Cli_({"apply", "--port", m_port, "--file", "missing.txt"});
+    EXPECT_EQ(r.err.substr(0, 16), "No device found\n");
+    EXPECT_EQ(Cli_({"search"}).exitCode, 3);
+    // The file is checked before anything is searched for.
+    r = Cli_({"apply", "--link", "usb", "--file", "missing.txt"});
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_EQ(r.err, "Cannot Open File\n");
-    std::ofstream(m_dir / "short.txt") << "0812\nABCDEFGH_123\n";
+    EXPECT_EQ(r.err, "Cannot Open File\npellomatic-cli: missing.txt: No such file or directory\n");
+    r = Cli_({"apply", "--file", m_dir});
+    EXPECT_EQ(r.err, "Cannot Open File\npellomatic-cli: " + m_dir + ": not a regular file\n");
+    std::ofstream(m_dir + "/short.txt") << "0812\nABCDEFGH_123\n";
     r = Cli_({"apply", "--port", m_port, "--file", "short.txt"});
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_EQ(r.err, "Invalid SN.txt: line 1 needs 22 characters\n");
+    EXPECT_EQ(r.err, "pellomatic-cli: short.txt: Invalid SN.txt: line 1 needs 22 characters, it has 4\n");
+    r = Cli_({"apply", "--lnik", "usb"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "pellomatic-cli: unrecognised option '--lnik'\nTry 'pellomatic-cli --help' for more information.\n");
     EXPECT_EQ(Cli_({"apply", "--link", "serial"}).exitCode, 1);
-    EXPECT_EQ(Cli_({"bogus"}).exitCode, 1);
+    EXPECT_EQ(Cli_({"bogus"}).err.substr(0, 40), "pellomatic-cli: unknown command 'bogus'\n");
     EXPECT_EQ(Cli_({}).exitCode, 1);
+    EXPECT_EQ(Cli_({"apply", "--dry-run", "--verify"}).exitCode, 1);
 }
 
 TEST_F(Cli, FramesVersionHelp)
@@ -76,30 +102,33 @@ TEST_F(Cli, FramesVersionHelp)
     EXPECT_EQ(Cli_({"frame", "qboot"}).out, "51424f4f540b880d\n");
     EXPECT_EQ(Cli_({"frame", "sid", "1400000000000000000071"}).out,
               "53494431343030303030303030303030303030303030303731a1000d\n");
-    EXPECT_EQ(Cli_({"frame", "pabc", "00000000_000"}).out, "5041424330303030303030305f303030f7740d\n");
+    EXPECT_EQ(Cli_({"frame", "pabc", "--", "-0000000_000"}).exitCode, 0);
     EXPECT_EQ(Cli_({"frame", "sid", "short"}).exitCode, 1);
+    const auto r = Cli_({"frame", "pabc", "0000000\r_000"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "pellomatic-cli: frame pabc: character 8 is 0x0d; only printable ASCII is allowed\n");
     EXPECT_EQ(Cli_({"--version"}).out, "pellomatic-cli 1.0.0.1\n");
-    EXPECT_EQ(Cli_({"--help"}).exitCode, 0);
+    EXPECT_EQ(Cli_({"-V"}).exitCode, 0);
+    EXPECT_EQ(Cli_({"apply", "--help"}).exitCode, 0);
 }
 
 TEST_F(Cli, DryRunPrintsTheFramesAndNeedsNoDevice)
 {
-    auto r = Cli_({"apply", "--dry-run", "--link", "rs232", "--port", (m_dir / "nothing").string()});
+    auto r = Cli_({"apply", "--dry-run", "--port", m_dir + "/nothing"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out,
               "415445314e6d0d\n"
               "534944303831323334353637384142434445464748494a4b4cfd590d\n"
               "5041424341424344454647485f3132331c5b0d\n"
               "51424f4f540b880d\n");
-    std::ofstream(m_dir / "bom.txt") << "\xEF\xBB\xBF" "0812345678ABCDEFGHIJKL\nABCDEFGH_123\n";
+    std::ofstream(m_dir + "/bom.txt") << "\xEF\xBB\xBF" "0812345678ABCDEFGHIJKL\nABCDEFGH_123\n";
     r = Cli_({"apply", "--dry-run", "--file", "bom.txt"});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Invalid SN.txt: only printable ASCII characters are allowed\n");
-    EXPECT_EQ(Cli_({"apply", "--dry-run", "--verify"}).exitCode, 1);
+    EXPECT_NE(r.err.find("line 1, character 1 is 0xef"), std::string::npos) << r.err;
 }
 
-TEST_F(Cli, VerifyReadsTheNewSerialNumberBack)
+TEST_F(Cli, VerifyComparesTheWholeField)
 {
     {
         CDevsim sim({"--link", m_port});
@@ -108,11 +137,14 @@ TEST_F(Cli, VerifyReadsTheNewSerialNumberBack)
         EXPECT_EQ(r.out, "Setting successful!\nVerified: 12345678\n");
     }
     {
-        // Acknowledges "SID" but keeps its old serial number.
+        // Acknowledges "SID" but keeps its old field, whose Product ID part
+        // happens to read the same.
         CDevsim sim({"--link", m_port, "--fault", "SID=ack"});
+        std::ofstream(m_dir + "/SN.txt") << "1400000000000000000071\nABCDEFGH_123\n";
         auto r = Cli_({"apply", "--port", m_port, "--verify"});
         EXPECT_EQ(r.exitCode, 5);
-        EXPECT_EQ(r.err, "Verify failed: expected 12345678, read 00000000000000\n");
+        EXPECT_EQ(r.err, "pellomatic-cli: Verify failed: expected 1400000000000000000071, read "
+                         "1400000000000000000000 (positions 21-22 differ)\n");
     }
     {
         // Restarting after "QBOOT": the first search after it goes unanswered.
@@ -120,6 +152,71 @@ TEST_F(Cli, VerifyReadsTheNewSerialNumberBack)
         auto r = Cli_({"apply", "--port", m_port, "--verify"});
         EXPECT_EQ(r.exitCode, 0) << r.err;
     }
+}
+
+TEST_F(Cli, PortMeansThatDeviceOnly)
+{
+    // A unit answers as COM1; a mistyped --port must not fall through to it.
+    CDevsim other({"--com", "1", "--state", m_state});
+    ASSERT_FALSE(other.Path().empty());
+    auto r = Cli_({"--trace", "apply", "--port", m_dir + "/typo"});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_NE(r.err.find("No device found\npellomatic-cli: " + m_dir + "/typo: not present"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("->"), std::string::npos) << r.err;
+    // Held by another program: the same.
+    CDevsim mine({"--link", m_port});
+    CUniqueFd held(::open(m_port.c_str(), O_RDWR | O_NOCTTY));
+    ASSERT_EQ(::flock(held.Get(), LOCK_EX | LOCK_NB), 0);
+    r = Cli_({"apply", "--port", m_port});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_NE(r.err.find("held by another process (pello_tests"), std::string::npos) << r.err;
+    EXPECT_EQ(Stored(), " "); // COM1 was never written
+}
+
+TEST_F(Cli, SignalsAndBrokenPipesNeverCutASequence)
+{
+    CDevsim sim({"--link", m_port, "--state", m_state, "--reply-delay", "200"});
+    // The diagnostics pipe closes after 300 bytes, in the middle of the sequence.
+    auto r = Shell("(pellomatic-cli --trace apply --port " + m_port + " 2>&1; echo $? >rc) | head -c 300 >/dev/null");
+    EXPECT_EQ(Stored(), kProgrammed);
+    EXPECT_NE(std::ifstream(m_dir + "/rc").get(), '0'); // the write error is reported in the exit code
+    // Ctrl+C once SID has been stored: PABC and QBOOT still go out, then the
+    // port is released and the run ends as interrupted.
+    std::ofstream(m_dir + "/SN.txt") << "0599999000000000000000\nZZZZZZZZ_999\n";
+    CChild cli("pellomatic-cli", {"apply", "--port", m_port}, m_dir);
+    for (int i = 0; i < 200 && Stored().rfind("0599999", 0) != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    cli.Signal(SIGINT);
+    r = cli.Wait();
+    EXPECT_EQ(r.exitCode, 130);
+    EXPECT_EQ(r.out, "Setting successful!\n");
+    EXPECT_EQ(Stored(), "0599999000000000000000 ZZZZZZZZ_999");
+    CUniqueFd port(::open(m_port.c_str(), O_RDWR | O_NOCTTY));
+    int exclusive = 1;
+    ASSERT_EQ(::ioctl(port.Get(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    EXPECT_EQ(::flock(port.Get(), LOCK_EX | LOCK_NB), 0);
+    // Output that cannot be written is an error too.
+    EXPECT_EQ(Shell("pellomatic-cli frame qsid >/dev/full").exitCode, 7);
+}
+
+TEST_F(Cli, ClosedStandardDescriptorsNeverReachThePort)
+{
+    CPtyDevice dev;
+    const auto r = Shell("pellomatic-cli --trace apply --port " + dev.Path() + " 2>&- <&-");
+    EXPECT_EQ(r.exitCode, 0);
+    const auto frames = dev.Frames();
+    ASSERT_EQ(frames.size(), 5u); // QSID and the four: no trace text on the line
+    EXPECT_EQ(frames[4].substr(0, 5), "QBOOT");
+}
+
+TEST_F(Cli, DeviceBytesAreEscaped)
+{
+    CDevsim sim({"--link", m_port, "--fault", "QSID=reply:(08\\x1b[2J\\\\ABCD000000000000000"});
+    const auto r = Cli_({"search", "--port", m_port});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "\\x1B[2J\\\\ABC\n");
 }
 
 TEST_F(Cli, PortsSaysWhyAPortCannotBeUsed)
@@ -138,11 +235,14 @@ TEST_F(Cli, PortsSaysWhyAPortCannotBeUsed)
                   std::string::npos)
             << r.out;
     }
-    std::ofstream(m_dir / "plain") << "x";
-    r = Cli_({"ports", "--port", (m_dir / "plain").string()});
+    std::ofstream(m_dir + "/plain") << "x";
+    r = Cli_({"ports", "--port", m_dir + "/plain"});
     EXPECT_NE(r.out.find("cannot be used: not a serial port"), std::string::npos) << r.out;
-    r = Cli_({"ports", "--port", (m_dir / "nothing").string()});
-    EXPECT_NE(r.out.find("(--port): not present"), std::string::npos) << r.out;
+    r = Cli_({"ports", "--json", "--port", m_dir + "/nothing"});
+    const auto j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["rs232"][0]["present"], false);
+    EXPECT_EQ(j["rs232"][0]["source"], "--port");
+    EXPECT_TRUE(j["usb"].is_array());
 }
 
 TEST(DevsimUsb, SaysSoWhereThereIsNoUhid)

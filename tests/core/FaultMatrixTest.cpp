@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/file.h>
 
 using namespace pello;
@@ -125,14 +126,15 @@ TEST_F(Faults, BadSnFilesSendNothing)
     OnSearch();
     ASSERT_EQ(m_flow.m_strDevice, "COM0");
     const size_t before = FramesSeen();
-    const std::string big = std::string(10 * 1024 * 1024, 'A') + "\nABCDEFGH_123\n";
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"", "Invalid SN.txt: line 1 needs 22 characters"},
-        {"0812345678ABCDEFGHIJKL", "Invalid SN.txt: line 2 needs 12 characters"},
-        {std::string("0812345678ABC\0EFGHIJKL\nABCDEFGH_123\n", 36), "Invalid SN.txt: line 1 needs 22 characters"},
+        {"", "Invalid SN.txt: line 1 needs 22 characters, it has 0"},
+        {"0812345678ABCDEFGHIJKL", "Invalid SN.txt: line 2 needs 12 characters, it has 0"},
+        {std::string("0812345678ABC\0EFGHIJKL\nABCDEFGH_123\n", 36),
+         "Invalid SN.txt: line 1, character 14 is 0x00; only printable ASCII characters are allowed"},
         {"0812345678ABCDEFGHIJKL\n\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0b\x0c\x0e\n",
-         "Invalid SN.txt: only printable ASCII characters are allowed"},
-        {"\xff\xfe" "0\0" "8\0" "1\0", "Invalid SN.txt: line 1 needs 22 characters"},
+         "Invalid SN.txt: line 2, character 1 is 0x01; only printable ASCII characters are allowed"},
+        {"\xff\xfe" "0\0" "8\0" "1\0", "Invalid SN.txt: line 1 needs 22 characters, it has 3"},
+        {std::string(10 * 1024 * 1024, 'A') + "\nABCDEFGH_123\n", "Invalid SN.txt: line 1 is longer than 4096 bytes"},
     };
     for (const auto& [content, message] : cases) {
         m_rig.WriteSn(content);
@@ -140,11 +142,53 @@ TEST_F(Faults, BadSnFilesSendNothing)
         EXPECT_EQ(LastBox().text, message);
         EXPECT_EQ(LastBox().caption, "File");
     }
-    m_rig.WriteSn(big); // 10 MB: line 1 is cut, its rest skipped; line 2 is good
+    // Not a regular file: never opened for reading, never waited on.
+    m_rig.RemoveSn();
+    ASSERT_EQ(::mkfifo(m_rig.m_snPath.c_str(), 0600), 0);
     m_flow.OnApply();
-    EXPECT_EQ(LastBox().text, "Setting successful!");
-    EXPECT_EQ(Sid(), std::string(22, 'A'));
-    EXPECT_EQ(FramesSeen(), before + 4);
+    EXPECT_EQ(LastBox().text, "Cannot Open File");
+    EXPECT_EQ(FramesSeen(), before);
+}
+
+TEST_F(Faults, LateRepliesNeverGiveAFalseSuccess)
+{
+    Clock().m_realSliceMs = 300; // each read waits 300 ms of real time, then times out
+    OnSearch();
+    ASSERT_EQ(m_flow.m_strDevice, "COM0");
+    const ProgramFields fields {"0812345678ABCDEFGHIJKL", "ABCDEFGH_123"};
+    // Every "SID" answered after its deadline, every "PABC" refused: the late
+    // acknowledgements would otherwise be taken for the retries' and PABC's.
+    Fault("SID=late:450,late:450,late:450");
+    Fault("PABC=nak,nak,nak,nak,nak,nak");
+    ApplyResult r = m_flow.Apply(fields);
+    EXPECT_EQ(r.outcome, ApplyOutcome::Failure);
+    // A late "ATE1" alone: its acknowledgement arrives while "SID" waits.
+    m_dev->HangUp();
+    m_dev = &m_rig.DeviceOn(0);
+    Fault("ATE1=late:450");
+    r = m_flow.Apply(fields);
+    EXPECT_EQ(r.outcome, ApplyOutcome::Failure);
+    ASSERT_NE(r.Failed(), nullptr);
+    EXPECT_EQ(r.Failed()->failure, StepFailure::OutOfStep);
+    // Without a time-out nothing extra is waited for.
+    m_dev->HangUp();
+    m_dev = &m_rig.DeviceOn(0);
+    const uint32_t took = Timed([&] { r = m_flow.Apply(fields); });
+    EXPECT_EQ(r.outcome, ApplyOutcome::Success);
+    EXPECT_EQ(took, 0u);
+}
+
+TEST_F(Faults, OnlyARepliesFormIsAccepted)
+{
+    // A loopback plug echoes the frame, check bytes and all; a NUL before "("
+    // leaves the check value as it was.
+    Fault("QSID=raw:QSID\\xbb\\x05\\x0d,raw:QSID\\xbb\\x05\\x0d,raw:QSID\\xbb\\x05\\x0d");
+    OnSearch();
+    EXPECT_EQ(m_flow.m_strDevice, "");
+    const std::string nulFirst = "raw:\\x00(1400000000000000000000\\x21\\xeb\\x0d";
+    Fault("QSID=" + nulFirst + "," + nulFirst + "," + nulFirst);
+    OnSearch();
+    EXPECT_EQ(m_flow.m_strDevice, "");
 }
 
 TEST_F(Faults, SnFileChangedBetweenTwoPresses)

@@ -6,6 +6,8 @@
 
 #include <cstring>
 #include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace pello;
 
@@ -14,31 +16,50 @@ namespace {
 class SnFile : public ::testing::Test {
 protected:
     // Reads `content` through the line buffers, which keep what earlier reads left.
-    bool Read(const std::string& content)
+    SnLinesRead Read(const std::string& content)
     {
         std::ofstream(m_path, std::ios::binary) << content;
-        return ReadSnLines(m_path, m_serial, sizeof m_serial, m_code, sizeof m_code);
+        m_read = ReadSnLines(m_path, m_serial, sizeof m_serial, m_code, sizeof m_code);
+        return m_read;
     }
-    FieldProblem Problem() const { return CheckFields(FieldsFromLines(m_serial, m_code)); }
+    FieldCheck Check() const { return CheckFields(FieldsFromLines(m_serial, m_code, m_read)); }
     SnFileRead Fields(const std::string& content)
     {
         std::ofstream(m_path, std::ios::binary) << content;
         return ReadSnFields(m_path);
     }
+    std::string Message(const std::string& content)
+    {
+        const SnFileRead r = Fields(content);
+        return SnFileMessage(r.lines, r.check);
+    }
 
-    std::string m_path = MakeScratchDir("sn") + "/SN.txt";
+    std::string m_dir = MakeScratchDir("sn");
+    std::string m_path = m_dir + "/SN.txt";
     char m_serial[24] = "1400000000000000000000";
     char m_code[14] = "00000000_000";
+    SnLinesRead m_read;
 };
 
 } // namespace
 
-TEST_F(SnFile, MissingFileLeavesTheBuffers)
+TEST_F(SnFile, WhatCannotBeOpenedLeavesTheBuffers)
 {
-    EXPECT_FALSE(ReadSnLines(m_path + ".missing", m_serial, sizeof m_serial, m_code, sizeof m_code));
+    SnLinesRead r = ReadSnLines(m_path + ".missing", m_serial, sizeof m_serial, m_code, sizeof m_code);
+    EXPECT_EQ(r.error, SnOpenError::CannotOpen);
+    EXPECT_EQ(SnOpenReason(r), "No such file or directory");
+    // Never read, and never waited on: a directory, a FIFO nobody writes, a
+    // link to an endless device.
+    const std::string fifo = m_dir + "/fifo", zero = m_dir + "/zero";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
+    for (const std::string& path : {m_dir, fifo, zero}) {
+        r = ReadSnLines(path, m_serial, sizeof m_serial, m_code, sizeof m_code);
+        EXPECT_EQ(r.error, SnOpenError::NotRegularFile) << path;
+        EXPECT_EQ(SnOpenReason(r), "not a regular file");
+    }
     EXPECT_STREQ(m_serial, "1400000000000000000000");
     EXPECT_STREQ(m_code, "00000000_000");
-    EXPECT_FALSE(ReadSnFields(m_path + ".missing").opened);
 }
 
 TEST_F(SnFile, CrLfReadsLikeLf)
@@ -46,39 +67,40 @@ TEST_F(SnFile, CrLfReadsLikeLf)
     const SnFileRead r = Fields("0812345678ABCDEFGHIJKL\r\nABCDEFGH_123\r\n");
     EXPECT_EQ(r.fields.serial, "0812345678ABCDEFGHIJKL");
     EXPECT_EQ(r.fields.code, "ABCDEFGH_123");
-    EXPECT_EQ(r.problem, FieldProblem::None);
+    EXPECT_TRUE(r.Valid());
     EXPECT_EQ(Fields("0812345678ABCDEFGHIJKL\nABCDEFGH_123").fields.code, "ABCDEFGH_123");
 }
 
-TEST_F(SnFile, LongLinesAreCutAndTheirRestSkipped)
+TEST_F(SnFile, LongLinesAreCutAndTheReadIsBounded)
 {
-    ASSERT_TRUE(Read("0812345678ABCDEFGHIJKLMNOPQRSTUVWXYZ\nABCDEFGH_1234567\nthird\n"));
+    Read("0812345678ABCDEFGHIJKLMNOPQRSTUVWXYZ\nABCDEFGH_1234567\nthird\n");
     EXPECT_STREQ(m_serial, "0812345678ABCDEFGHIJKLM"); // 23 characters kept
     EXPECT_STREQ(m_code, "ABCDEFGH_1234");
-    EXPECT_EQ(Problem(), FieldProblem::None);
-    EXPECT_EQ(FieldsFromLines(m_serial, m_code).serial, "0812345678ABCDEFGHIJKL");
+    EXPECT_TRUE(Check().Ok());
+    EXPECT_EQ(FieldsFromLines(m_serial, m_code, m_read).serial, "0812345678ABCDEFGHIJKL");
     // One long line: there is no line 2.
-    EXPECT_EQ(Fields(std::string(10000, 'A')).problem, FieldProblem::CodeShort);
+    EXPECT_EQ(Fields(std::string(1000, 'A')).check.problem, FieldProblem::CodeLength);
+    // A line 1 that does not end within the bound is refused, however long.
+    EXPECT_EQ(Message(std::string(10 * 1024 * 1024, 'A') + "\nABCDEFGH_123\n"),
+              "Invalid SN.txt: line 1 is longer than 4096 bytes");
+    // Line 2 may run past the bound: its first 12 characters are there.
+    EXPECT_TRUE(Fields("0812345678ABCDEFGHIJKL\nABCDEFGH_123" + std::string(8000, 'x')).Valid());
 }
 
-TEST_F(SnFile, ShortLinesAreRefused)
+TEST_F(SnFile, ShortLinesAndBadBytesSayWhatIsWrong)
 {
-    EXPECT_EQ(Fields("").problem, FieldProblem::SerialShort);
-    ASSERT_TRUE(Read("081234\nABCDEFGH_123\n"));
-    EXPECT_EQ(Problem(), FieldProblem::SerialShort);
+    EXPECT_EQ(Message(""), "Invalid SN.txt: line 1 needs 22 characters, it has 0");
+    Read("081234\nABCDEFGH_123\n");
+    EXPECT_EQ(Check().problem, FieldProblem::SerialLength);
     // Bytes behind the NUL keep the earlier content; they are not used.
     EXPECT_EQ(std::memcmp(m_serial, "081234\0" "000000000000000", 22), 0);
-    EXPECT_EQ(Fields("0812345678ABCDEFGHIJKL\n").problem, FieldProblem::CodeShort);
-    EXPECT_EQ(SnFileMessage(FieldProblem::SerialShort), "Invalid SN.txt: line 1 needs 22 characters");
-}
-
-TEST_F(SnFile, OnlyPrintableAscii)
-{
-    EXPECT_EQ(Fields("\xEF\xBB\xBF" "0812345678ABCDEFGHIJKL\nABCDEFGH_123\n").problem, // UTF-8 BOM
-              FieldProblem::SerialNotPrintable);
-    EXPECT_EQ(Fields("0812345678ABCDEFGHIJKL\nABCDEFGH\t123\n").problem, FieldProblem::CodeNotPrintable);
+    EXPECT_EQ(Message("0812345678ABCDEFGHIJKL\n"), "Invalid SN.txt: line 2 needs 12 characters, it has 0");
+    EXPECT_EQ(Message(std::string("0812345678ABC\0EFGHIJKL\nABCDEFGH_123\n", 36)),
+              "Invalid SN.txt: line 1, character 14 is 0x00; only printable ASCII characters are allowed");
+    EXPECT_EQ(Fields("\xEF\xBB\xBF" "0812345678ABCDEFGHIJKL\nABCDEFGH_123\n").check.problem, // UTF-8 BOM
+              FieldProblem::SerialByte);
+    EXPECT_EQ(Message("0812345678ABCDEFGHIJKL\nABCDEFGH\t123\n"),
+              "Invalid SN.txt: line 2, character 9 is 0x09; only printable ASCII characters are allowed");
     // A lone CR is not a line end.
-    EXPECT_EQ(Fields("0812345678ABCDEFGHI\rKL\nABCDEFGH_123\n").problem, FieldProblem::SerialNotPrintable);
-    EXPECT_EQ(SnFileMessage(FieldProblem::CodeNotPrintable),
-              "Invalid SN.txt: only printable ASCII characters are allowed");
+    EXPECT_EQ(Fields("0812345678ABCDEFGHI\rKL\nABCDEFGH_123\n").check.position, 20u);
 }

@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const auto replies = model.Feed(chunk.data(), chunk.size());
         if (replies.size() > static_cast<size_t>(std::count(chunk.begin(), chunk.end(), '\r'))) std::abort();
         for (const auto& reply : replies) {
-            if (wholeReplies && (reply.size() < 4 || reply.front() != '(' || reply.back() != '\r')) std::abort();
+            const std::string& r = reply.bytes;
+            if (wholeReplies && (r.size() < 4 || r.front() != '(' || r.back() != '\r')) std::abort();
         }
         if (model.m_sid.size() != 22 || model.m_pabc.size() != 12) std::abort();
     }

@@ -15,8 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static const int fd = ::memfd_create("SN.txt", 0);
     if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) std::abort();
     const SnFileRead read = ReadSnFields("/proc/self/fd/" + std::to_string(fd));
-    if (!read.opened) std::abort();
-    if (read.problem == FieldProblem::None) {
+    if (!read.lines.Opened()) std::abort();
+    if (read.Valid()) {
         const Frame sid = BuildSidFrame(read.fields.serial.c_str());
         const Frame pabc = BuildPabcFrame(read.fields.code.c_str());
         for (size_t i = 3; i < 25; ++i) {

@@ -242,7 +242,7 @@ TEST_F(Dialog, SearchAndApplyOverRs232)
     WithMessages([&] { Click(*m_dlg, IDOK); }, CExpectMessage("Setting failed!", "setting"));
     m_rig.WriteSn("short\nABCDEFGH_123\n");
     WithMessages([&] { Click(*m_dlg, IDOK); },
-                 CExpectMessage("Invalid SN.txt: line 1 needs 22 characters", "File"));
+                 CExpectMessage("Invalid SN.txt: line 1 needs 22 characters, it has 5", "File"));
 }
 
 TEST_F(Dialog, SearchFindsTheSimulatorBehindItsComAlias)

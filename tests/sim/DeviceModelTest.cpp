@@ -40,7 +40,7 @@ TEST(DeviceModel, RefusesBadCheckAndUnknownCommands)
 TEST(DeviceModel, FaultsAreUsedOncePerFrameInOrder)
 {
     CDeviceModel m;
-    ASSERT_TRUE(m.AddFaults("SID=nak,silent,ack,badcrc,reply:(0\\x2c"));
+    ASSERT_TRUE(m.AddFaults("SID=nak,silent,ack,badcrc,reply:(0\\x2c,late:450"));
     const Frame sid = BuildSidFrame("1400000000000000000071");
     EXPECT_EQ(Ask(m, sid), MakeReply("(NAK"));
     EXPECT_EQ(Ask(m, sid), std::nullopt);
@@ -52,6 +52,9 @@ TEST(DeviceModel, FaultsAreUsedOncePerFrameInOrder)
     EXPECT_EQ(m.m_sid, "1400000000000000000071"); // badcrc still acts on the frame
     EXPECT_EQ(Ask(m, sid), MakeReply("(0,"));
     EXPECT_EQ(Ask(m, sid), MakeReply("(ACK"));
+    EXPECT_EQ(m.m_nLastDelayMs, 450);
+    EXPECT_EQ(Ask(m, sid), MakeReply("(ACK"));
+    EXPECT_EQ(m.m_nLastDelayMs, 0);
 }
 
 TEST(DeviceModel, RejectsMalformedFaults)
@@ -61,6 +64,8 @@ TEST(DeviceModel, RejectsMalformedFaults)
     EXPECT_FALSE(m.AddFaults("FOO=ack"));
     EXPECT_FALSE(m.AddFaults("SID=ack,wobble"));
     EXPECT_FALSE(m.AddFaults("SID=reply:\\xZZ"));
+    EXPECT_FALSE(m.AddFaults("SID=late:"));
+    EXPECT_FALSE(m.AddFaults("SID=late:99999999999"));
     EXPECT_TRUE(m.AddFaults("QBOOT=boot"));
 }
 
@@ -69,12 +74,12 @@ TEST(DeviceModel, FeedSplitsFramesAtCrAndDropsNoise)
     CDeviceModel m;
     const Frame q = BuildQsidFrame();
     std::string stream = std::string(100, 'z') + Str(q) + Str(BuildAte1Frame());
-    std::vector<std::string> replies;
+    std::vector<DeviceReply> replies;
     for (char c : stream) {
         auto r = m.Feed(reinterpret_cast<const uint8_t*>(&c), 1);
         replies.insert(replies.end(), r.begin(), r.end());
     }
     // The noise is dropped once too long; what remains before QSID garbles it.
     ASSERT_EQ(replies.size(), 2u);
-    EXPECT_EQ(replies[1], MakeReply("(ACK"));
+    EXPECT_EQ(replies[1].bytes, MakeReply("(ACK"));
 }

@@ -8,10 +8,12 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/Spawn.h"
+#include "tests/support/TestEnv.h"
 
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <cstdlib>
 #include <unistd.h>
 
 using namespace pello;
@@ -31,8 +33,7 @@ std::string Exchange(CComLink& link, const Frame& f)
 
 TEST(Devsim, ServesFramesThroughItsLinkAndCleansUp)
 {
-    const fs::path dir = fs::temp_directory_path() / ("pello-devsim-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
+    const fs::path dir = MakeScratchDir("devsim");
     const std::string link = (dir / "port").string();
     const std::string state = (dir / "state").string();
     {
@@ -65,7 +66,34 @@ TEST(Devsim, ServesFramesThroughItsLinkAndCleansUp)
 
 TEST(Devsim, RejectsBadArguments)
 {
-    CDevsim sim({"--sid", "short"});
-    EXPECT_EQ(sim.Path(), "");
-    EXPECT_EQ(sim.Stop(), 1);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string> {"--sid", "short"}, {"--reply-delay", ""}, {"--reply-delay", "99999999999999999999"},
+          {"--reply-delay", "-5"}, {"--reply-delay", "1e3"}}) {
+        CDevsim sim(args);
+        EXPECT_EQ(sim.Path(), "");
+        EXPECT_EQ(sim.Stop(), 1) << args[1];
+    }
+}
+
+TEST(Devsim, NeverTakesAnAliasItDidNotMake)
+{
+    const std::string dir = MakeScratchDir("alias");
+    const std::string mine = dir + "/mine";
+    // A technician's own link, and another simulator's live one, stay.
+    ASSERT_EQ(::symlink("/dev/ttyUSB2", mine.c_str()), 0);
+    EXPECT_EQ(CDevsim({"--link", mine}).Stop(), 1);
+    EXPECT_EQ(fs::read_symlink(mine), "/dev/ttyUSB2");
+    CDevsim first({"--com", "0"});
+    ASSERT_FALSE(first.Path().empty());
+    const std::string com0 = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/pellomatic/COM0";
+    EXPECT_EQ(fs::read_symlink(com0), first.Path());
+    CDevsim second({"--com", "0"});
+    EXPECT_EQ(second.Stop(), 1);
+    EXPECT_EQ(fs::read_symlink(com0), first.Path());
+    // A dead simulator's link to a pty that is gone is replaced.
+    EXPECT_EQ(first.Stop(), 0);
+    ASSERT_EQ(::symlink("/dev/pts/999999", com0.c_str()), 0);
+    CDevsim third({"--com", "0"});
+    EXPECT_FALSE(third.Path().empty());
+    EXPECT_EQ(fs::read_symlink(com0), third.Path());
 }

@@ -89,7 +89,7 @@ bool CFakeHid::WriteReport(int handle, const uint8_t* report, size_t length)
     }
     node.written.emplace_back(report, report + length);
     for (const auto& reply : node.model.Feed(report + 1, FrameBytesInReport(report + 1, 8))) {
-        QueueReply(node, reply);
+        QueueReply(node, reply.bytes);
     }
     return true;
 }

@@ -28,10 +28,10 @@ void CPtyDevice::HangUp()
     m_pty.slaveHold.Reset();
 }
 
-bool CPtyDevice::SendReply(const std::string& reply)
+bool CPtyDevice::SendReply(const DeviceReply& reply)
 {
-    ::poll(nullptr, 0, m_replyDelayMs);
-    for (char c : reply) {
+    ::poll(nullptr, 0, m_replyDelayMs + reply.delayMs);
+    for (char c : reply.bytes) {
         if (m_hangUpAfterBytes == 0) {
             m_pty.master.Reset(); // the device is gone mid-reply
             m_pty.slaveHold.Reset();
@@ -55,7 +55,7 @@ void CPtyDevice::Serve()
         if (n <= 0) {
             continue;
         }
-        std::vector<std::string> replies;
+        std::vector<DeviceReply> replies;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             replies = m_model.Feed(buf, static_cast<size_t>(n));

@@ -39,7 +39,7 @@ public:
 
 private:
     void Serve();
-    bool SendReply(const std::string& reply);
+    bool SendReply(const DeviceReply& reply);
     PtyPair m_pty;
     CUniqueFd m_stop;
     std::mutex m_mutex;

@@ -3,6 +3,7 @@
 #include "tests/support/TestEnv.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -18,30 +19,69 @@ std::string Slurp(const std::string& path)
     return ss.str();
 }
 
-std::string Quote(const std::string& s)
+int ExitCodeOf(int status)
 {
-    std::string q = "'";
-    for (char c : s) {
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return q + "'";
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
 }
 
 } // namespace
 
+CChild::CChild(const std::string& program, const std::vector<std::string>& args, const std::string& dir)
+    : m_tmp(MakeScratchDir("run"))
+{
+    std::vector<std::string> argv = {program.find('/') == std::string::npos
+                                         ? std::string(PELLOMATIC_BIN_DIR) + "/" + program
+                                         : program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, (m_tmp + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, (m_tmp + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
+    if (::posix_spawn(&m_pid, cargv[0], &fa, nullptr, cargv.data(), environ) != 0) {
+        m_pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&fa);
+}
+
+CChild::~CChild()
+{
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGKILL);
+        Wait();
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(m_tmp, ec);
+}
+
+RunResult CChild::Wait()
+{
+    RunResult r;
+    int status = 0;
+    if (m_pid > 0 && ::waitpid(m_pid, &status, 0) == m_pid) {
+        r.exitCode = ExitCodeOf(status);
+    }
+    m_pid = -1;
+    r.out = Slurp(m_tmp + "/out");
+    r.err = Slurp(m_tmp + "/err");
+    return r;
+}
+
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& dir)
 {
-    const std::string tmp = MakeScratchDir("run");
-    std::string cmd = "cd " + Quote(dir) + " && " + Quote(std::string(PELLOMATIC_BIN_DIR) + "/" + program);
-    for (const auto& a : args) cmd += " " + Quote(a);
-    cmd += " >" + tmp + "/out 2>" + tmp + "/err </dev/null";
-    const int st = std::system(cmd.c_str());
-    RunResult r;
-    r.exitCode = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    r.out = Slurp(tmp + "/out");
-    r.err = Slurp(tmp + "/err");
-    std::system(("rm -rf " + tmp).c_str());
-    return r;
+    return CChild(program, args, dir).Wait();
+}
+
+RunResult RunShell(const std::string& script, const std::string& dir)
+{
+    const std::string path = std::string(PELLOMATIC_BIN_DIR) + ":" + std::getenv("PATH");
+    return CChild("/usr/bin/env", {"PATH=" + path, "/bin/sh", "-c", script}, dir).Wait();
 }
 
 } // namespace pello

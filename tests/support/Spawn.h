@@ -2,6 +2,7 @@
 // Runs the project's programs as child processes for tests.
 
 #include <csignal>
+#include <fcntl.h>
 #include <cstdio>
 #include <spawn.h>
 #include <string>
@@ -61,12 +62,32 @@ private:
 
 
 struct RunResult {
-    int exitCode = -1;
+    int exitCode = -1; // 128 + N when signal N ended it
     std::string out;
     std::string err;
 };
 
+// A program of build/bin running in `dir`, stdin from /dev/null, its output
+// collected in files.
+class CChild {
+public:
+    CChild(const std::string& program, const std::vector<std::string>& args, const std::string& dir = ".");
+    ~CChild();
+    CChild(const CChild&) = delete;
+    CChild& operator=(const CChild&) = delete;
+    void Signal(int sig) { ::kill(m_pid, sig); }
+    // Waits for the end and returns what it printed.
+    RunResult Wait();
+
+private:
+    pid_t m_pid = -1;
+    std::string m_tmp;
+};
+
 // Runs a program of build/bin to its end in `dir`, capturing its output.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& dir = ".");
+
+// Runs a shell command line in `dir` with build/bin first on PATH.
+RunResult RunShell(const std::string& script, const std::string& dir = ".");
 
 } // namespace pello

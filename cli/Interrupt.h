@@ -1,0 +1,14 @@
+#pragma once
+// Ctrl+C and SIGTERM: the first lets the running programming sequence finish
+// (or fail through its own path) and the port be released, then the program
+// ends; a second ends it at once. A broken pipe never ends it.
+
+namespace pello::cli {
+
+void InstallInterruptHandlers();
+// Whether a first signal has come.
+bool Interrupted();
+// 128 + the signal's number.
+int InterruptedExitCode();
+
+} // namespace pello::cli

@@ -1,0 +1,25 @@
+#pragma once
+// Everything the command line prints goes through here: results on stdout,
+// messages on stderr with the program's name in front, device bytes escaped
+// so that a device can never drive the terminal, and write errors counted.
+
+#include <string>
+
+namespace pello::cli {
+
+// A line on stdout.
+void Print(const std::string& line);
+// "pellomatic-cli: " and the message, on stderr.
+void Complain(const std::string& message);
+// A text the tool is specified to say ("Setting failed!", "No device found"),
+// on a line of its own on stderr.
+void Say(const std::string& text);
+
+// Device bytes as printable ASCII: "\" as "\\", anything outside 0x20..0x7E as \xHH.
+std::string EscapeDeviceText(const std::string& bytes);
+
+// Flushes both streams. When either could not be written, says so (where it
+// still can) and turns a success into kOutputFailed.
+int FinishOutput(int exitCode);
+
+} // namespace pello::cli

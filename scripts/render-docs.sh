@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Regenerates the README's pictures (docs/dialog.png, docs/about.png) from the
+# real dialogs. The tests never write into the source tree; this does, on purpose.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$(nproc)" --target pello_gui_tests
+display=()
+if [[ -z "${DISPLAY:-}" ]]; then
+  display=(xvfb-run -a -s "-screen 0 1280x1024x24")
+fi
+PELLOMATIC_DOCS_DIR="$PWD/docs" "${display[@]}" build/bin/pello_gui_tests --gtest_filter='Dialog.RendersForTheReadme'
+echo "docs/dialog.png and docs/about.png rewritten"
