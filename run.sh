@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-./scripts/install-deps.sh
+./scripts/install-deps.sh build
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)"
 

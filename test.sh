@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the normal and the sanitizer configuration,
-# and runs every test in both; then fuzzes each parser for a bounded time and
-# checks the install and the .deb. The dialog tests need a display: Xvfb
-# provides one when there is none.
+# and runs every test in both; then fuzzes each parser for a bounded time,
+# checks the install, and builds the Debian packages and runs lintian on them.
+# The dialog tests need a display: Xvfb provides one when there is none.
 set -euo pipefail
 cd "$(dirname "$0")"
 
-./scripts/install-deps.sh
+./scripts/install-deps.sh test
 
 jobs=$(nproc)
 for preset in default asan; do
@@ -29,6 +29,7 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
 tests/fuzz/run.sh build-fuzz 20 || status=1
 
-echo "=== install and package ==="
+echo "=== install and Debian packages ==="
 ./packaging/check-install.sh build || status=1
+./packaging/check-debian.sh build || status=1
 exit $status

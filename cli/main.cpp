@@ -4,14 +4,11 @@
 #include "cli/ExitCodes.h"
 #include "cli/Interrupt.h"
 #include "cli/Output.h"
-#include "core/Version.h"
+#include "cmdline/CommandLine.h"
 #include "link/Process.h"
 #include "link/Serial.h"
 
-#include <CLI/CLI.hpp>
-
 #include <functional>
-#include <sstream>
 
 namespace pello::cli {
 
@@ -60,49 +57,13 @@ DeviceChoice Resolve(const DeviceFlags& flags)
     return choice;
 }
 
-// The extra argument that comes first on the command line.
-std::string FirstExtra(const std::string& list, int argc, char** argv)
-{
-    std::istringstream tokens(list);
-    std::string token, first;
-    int firstAt = argc;
-    while (tokens >> token) {
-        for (int i = 1; i < firstAt; ++i) {
-            if (token == argv[i]) {
-                firstAt = i;
-                first = token;
-            }
-        }
-    }
-    return first.empty() ? list.substr(0, list.find(' ')) : first;
-}
-
-// One line naming what was wrong, as getopt-style tools print it.
-std::string DescribeParseError(const CLI::ParseError& e, const CLI::App& app, int argc, char** argv)
-{
-    const std::string what = e.what();
-    for (const std::string lead : {"The following argument was not expected: ",
-                                   "The following arguments were not expected: "}) {
-        if (what.rfind(lead, 0) == 0) {
-            const std::string token = FirstExtra(what.substr(lead.size()), argc, argv);
-            if (token.rfind("-", 0) == 0) return "unrecognised option '" + token + "'";
-            if (app.get_subcommands().empty()) return "unknown command '" + token + "'";
-            return "unexpected argument '" + token + "'";
-        }
-    }
-    if (e.get_name() == "ArgumentMismatch" && what.find(" required ") != std::string::npos) {
-        return "option '" + what.substr(0, what.find(':')) + "' needs a value";
-    }
-    return what;
-}
-
 void LinkDiagnostic(const char* text) { Complain(std::string("serial link:") + text); }
 
 int Run(int argc, char** argv)
 {
     CLI::App app {"Program a device's serial number over RS232 or USB HID, and read it back.", "pellomatic-cli"};
     app.footer(kFooter);
-    app.set_version_flag("-V,--version", std::string("pellomatic-cli ") + version::kFileVersion);
+    app.set_version_flag("-V,--version", VersionLine("pellomatic-cli"));
     app.require_subcommand(0, 1);
     app.fallthrough();
     CommonOptions common;
@@ -159,18 +120,11 @@ int Run(int argc, char** argv)
         command = [&] { return RunPorts(ports); };
     });
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::Success& e) {
-        return app.exit(e); // --help, --version
-    } catch (const CLI::ParseError& e) {
-        Complain(DescribeParseError(e, app, argc, argv));
-        std::fprintf(stderr, "Try 'pellomatic-cli --help' for more information.\n");
-        return kUsage;
+    if (const std::optional<int> end = ParseCommandLine(app, argc, argv)) {
+        return *end;
     }
     if (!command) {
-        Complain("a command is needed: search, apply, frame or ports");
-        std::fprintf(stderr, "Try 'pellomatic-cli --help' for more information.\n");
+        ReportUsageError("pellomatic-cli", "a command is needed: search, apply, frame or ports");
         return kUsage;
     }
     SetLinkDiagnostics(LinkDiagnostic);

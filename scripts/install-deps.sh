@@ -1,16 +1,28 @@
 #!/usr/bin/env bash
-# Installs the Debian packages needed to build, run and test Pellomatic.
-# Idempotent: does nothing when everything is present; runs apt-get update only
-# when something is missing.
+# Installs the Debian packages Pellomatic needs. Idempotent: does nothing when
+# everything is present; runs apt-get update only when something is missing.
+#   scripts/install-deps.sh build   what building and running need (./run.sh)
+#   scripts/install-deps.sh test    that, and the test tools (./test.sh)
 set -euo pipefail
+set_name=${1:-build}
 
-PACKAGES=(
+BUILD=(
   g++ cmake ninja-build pkg-config dpkg-dev file
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libwxgtk3.2-dev wx-common
-  xvfb xauth fonts-wqy-zenhei
-  python3 clang libclang-rt-14-dev valgrind
+  libwxgtk3.2-dev wx-common fonts-wqy-zenhei
+  libcli11-dev nlohmann-json3-dev
+  debhelper
 )
+TEST=(
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth python3 clang libclang-rt-14-dev valgrind
+  lintian appstream desktop-file-utils git
+)
+
+case "$set_name" in
+  build) PACKAGES=("${BUILD[@]}") ;;
+  test) PACKAGES=("${BUILD[@]}" "${TEST[@]}") ;;
+  *) echo "usage: $0 build|test" >&2; exit 1 ;;
+esac
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -188,6 +188,15 @@ std::string CDeviceModel::ApplyFault(const std::string& behaviour, const std::st
 
 std::optional<std::string> CDeviceModel::HandleFrame(const std::string& frame)
 {
+    std::optional<std::string> reply = Answer(frame);
+    if (reply && reply->compare(0, 2, "(1") == 0 && frame.compare(0, 5, "QBOOT") == 0) {
+        m_bBooted = true;
+    }
+    return reply;
+}
+
+std::optional<std::string> CDeviceModel::Answer(const std::string& frame)
+{
     m_nLastDelayMs = 0;
     if (m_bRecordFrames) {
         m_frames.push_back(frame);

@@ -50,11 +50,16 @@ public:
     std::string m_pabc = device::kInitialCodeField;
     // Set whenever a stored field changes; the simulator clears it after saving.
     bool m_bChanged = false;
+    // Set when "QBOOT" was answered "(1"; the simulator clears it.
+    bool m_bBooted = false;
+    // Forgets a frame half received (the unit was unplugged).
+    void Unplug() { m_pending.clear(); }
     // Frames received, in order, whole (for tests; off in the long-running simulator).
     std::vector<std::string> m_frames;
     bool m_bRecordFrames = true;
 
 private:
+    std::optional<std::string> Answer(const std::string& frame);
     std::string NormalAnswer(const std::string& command, const std::string& body);
     std::string ApplyFault(const std::string& behaviour, const std::string& normal, bool* silent);
 

@@ -45,7 +45,7 @@ bool CreateDevice(int fd)
 }
 
 // One input report: 8 payload bytes, no report id.
-bool SendInputReport(int fd, const uint8_t* data, size_t length)
+bool WriteInputReport(int fd, const uint8_t* data, size_t length)
 {
     uhid_event ev {};
     ev.type = UHID_INPUT2;
@@ -72,7 +72,7 @@ bool RefuseReportRequest(int fd, const uhid_event& req)
 }
 
 // An output report as hidraw passes it on: report id 0, then the frame bytes.
-std::vector<DeviceReply> HandleOutput(const uhid_output_req& out, const FrameResponder& respond)
+std::string FrameBytes(const uhid_output_req& out)
 {
     const uint8_t* data = out.data;
     size_t size = out.size < sizeof out.data ? out.size : sizeof out.data;
@@ -80,55 +80,55 @@ std::vector<DeviceReply> HandleOutput(const uhid_output_req& out, const FrameRes
         ++data;
         --size;
     }
-    return respond(data, FrameBytesInReport(data, size));
+    return std::string(reinterpret_cast<const char*>(data), FrameBytesInReport(data, size));
 }
 
 } // namespace
 
-int ServeUhid(int sigfd, const FrameResponder& respond, const ReplySender& send)
+bool CUhidDevice::Open()
 {
-    CUniqueFd fd(::open(kUhidPath, O_RDWR | O_CLOEXEC));
-    if (!fd) {
-        std::fprintf(stderr, "pellomatic-devsim: cannot open %s (%s): this system offers no virtual HID devices\n",
-                     kUhidPath, std::strerror(errno));
-        return 1;
+    m_fd.Reset(::open(kUhidPath, O_RDWR | O_CLOEXEC));
+    return m_fd.Valid();
+}
+
+bool CUhidDevice::Create()
+{
+    m_created = CreateDevice(m_fd.Get());
+    return m_created;
+}
+
+void CUhidDevice::Destroy()
+{
+    if (m_created) {
+        uhid_event destroy {};
+        destroy.type = UHID_DESTROY;
+        WriteEvent(m_fd.Get(), destroy);
+        m_created = false;
     }
-    if (!CreateDevice(fd.Get())) {
-        std::fprintf(stderr, "pellomatic-devsim: cannot create the virtual HID device: %s\n", std::strerror(errno));
-        return 1;
+}
+
+bool CUhidDevice::ReadEvent(std::string* frame)
+{
+    frame->clear();
+    uhid_event ev {};
+    ssize_t n;
+    do {
+        n = ::read(m_fd.Get(), &ev, sizeof ev);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+        return false;
     }
-    std::printf("%s\n", kUhidPath);
-    std::fflush(stdout);
-    const auto writeReport = [&](const uint8_t* data, size_t length) { return SendInputReport(fd.Get(), data, length); };
-    pollfd fds[2] = {{fd.Get(), POLLIN, 0}, {sigfd, POLLIN, 0}};
-    int rc = 0;
-    while (rc == 0) {
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            rc = 1;
-            break;
-        }
-        if (fds[1].revents != 0) {
-            break;
-        }
-        uhid_event ev {};
-        if (::read(fd.Get(), &ev, sizeof ev) <= 0) {
-            continue;
-        }
-        if (ev.type == UHID_OUTPUT) {
-            for (const auto& reply : HandleOutput(ev.u.output, respond)) {
-                if (!send(writeReport, reply)) {
-                    return 0;
-                }
-            }
-        } else if (ev.type == UHID_GET_REPORT || ev.type == UHID_SET_REPORT) {
-            RefuseReportRequest(fd.Get(), ev);
-        }
+    if (ev.type == UHID_OUTPUT) {
+        *frame = FrameBytes(ev.u.output);
+    } else if (ev.type == UHID_GET_REPORT || ev.type == UHID_SET_REPORT) {
+        RefuseReportRequest(m_fd.Get(), ev);
     }
-    uhid_event destroy {};
-    destroy.type = UHID_DESTROY;
-    WriteEvent(fd.Get(), destroy);
-    return rc;
+    return true;
+}
+
+bool CUhidDevice::SendInputReport(const uint8_t* data, size_t length)
+{
+    return WriteInputReport(m_fd.Get(), data, length);
 }
 
 } // namespace pello

@@ -1,24 +1,36 @@
 #pragma once
 // The device as a virtual USB HID device (vendor 0x0665, product 0x5161,
 // 8-byte input and output reports, no report ids) through /dev/uhid, so the
-// tool's real hidraw path runs end to end.
+// tool's real hidraw path runs end to end. Creating and destroying it is
+// plugging and unplugging it.
 
-#include "sim/DeviceModel.h"
+#include "link/UniqueFd.h"
 
-#include <functional>
+#include <cstddef>
+#include <cstdint>
 #include <string>
-#include <vector>
 
 namespace pello {
 
 constexpr const char* kUhidPath = "/dev/uhid";
 
-// Answers one chunk of frame bytes from the host with the replies to send.
-using FrameResponder = std::function<std::vector<DeviceReply>(const uint8_t* data, size_t length)>;
-// Sends one reply; false ends the simulation.
-using ReplySender = std::function<bool(const std::function<bool(const uint8_t*, size_t)>& write, const DeviceReply& reply)>;
+class CUhidDevice {
+public:
+    // Opens /dev/uhid; false (errno set) where the kernel offers no virtual HID devices.
+    bool Open();
+    bool Create();
+    void Destroy();
+    bool Created() const { return m_created; }
+    int Fd() const { return m_fd.Get(); }
+    // Reads one event from the kernel. Frame bytes the host wrote come back in
+    // `frame`, which stays empty for any other event.
+    bool ReadEvent(std::string* frame);
+    // One input report: 8 payload bytes.
+    bool SendInputReport(const uint8_t* data, size_t length);
 
-// Creates the device and serves it until `sigfd` is readable. Returns the exit code.
-int ServeUhid(int sigfd, const FrameResponder& respond, const ReplySender& send);
+private:
+    CUniqueFd m_fd;
+    bool m_created = false;
+};
 
 } // namespace pello
