@@ -5,6 +5,7 @@
 #include "gui/res/Resource.h"
 #include "gui/res/Strings.h"
 
+#include <wx/button.h>
 #include <wx/dcclient.h>
 #include <wx/msgdlg.h>
 #include <wx/radiobut.h>
@@ -56,6 +57,7 @@ wxBEGIN_EVENT_TABLE(CSnToolDlg, wxDialog)
     EVT_PAINT(CSnToolDlg::OnPaintEvent)
     EVT_CONTEXT_MENU(CSnToolDlg::OnContextMenu)
     EVT_MENU_RANGE(0, 0xFFFF, CSnToolDlg::OnMenuCommand)
+    EVT_CHAR_HOOK(CSnToolDlg::OnCharHook)
 wxEND_EVENT_TABLE()
 
 wxBEGIN_EVENT_TABLE(CAboutDlg, wxDialog)
@@ -82,9 +84,20 @@ CSnToolDlg::CSnToolDlg(wxWindow* parent)
     m_pSystemMenu->Append(SC_CLOSE, "Close\tAlt+F4");
     m_nLinkType = -1;
     m_hIcon = LoadAppIcon(32);
+    // While a command is on the wire, clicks on the controls start nothing.
+    for (const int id : {IDC_USB, IDC_RS232, IDC_SEARCH, IDOK, IDCANCEL}) {
+        for (const auto type : {wxEVT_LEFT_DOWN, wxEVT_LEFT_DCLICK, wxEVT_LEFT_UP}) {
+            FindWindow(id)->Bind(type, &CSnToolDlg::OnMouseWhileOnWire, this);
+        }
+    }
 }
 
-CSnToolDlg::~CSnToolDlg() = default;
+CSnToolDlg::~CSnToolDlg()
+{
+    if (m_worker.joinable()) {
+        m_worker.join();
+    }
+}
 
 void CSnToolDlg::ExchangeData(bool pull)
 {
@@ -132,6 +145,8 @@ bool CSnToolDlg::OnDialogInit()
     SetIcons(LoadAppIcons()); // the large and the small icon
     m_nLinkType = 0;
     TransferDataToWindow();
+    // The first tab stop, as the original's dialog manager chose it.
+    m_pUsb->SetFocus();
     return true;
 }
 
@@ -139,6 +154,9 @@ void CSnToolDlg::ShowSystemMenu(const wxPoint& at) { PopupMenu(m_pSystemMenu.get
 
 void CSnToolDlg::OnContextMenu(wxContextMenuEvent& event)
 {
+    if (m_bOnWire) {
+        return;
+    }
     const wxPoint at = event.GetPosition() == wxDefaultPosition ? wxDefaultPosition : ScreenToClient(event.GetPosition());
     ShowSystemMenu(at);
 }
@@ -158,20 +176,91 @@ void CSnToolDlg::OnSystemCommand(unsigned nID, long)
     }
 }
 
-void CSnToolDlg::OnSearchClicked(wxCommandEvent&) { OnSearch(); }
-void CSnToolDlg::OnOkCommand(wxCommandEvent&) { OnApply(); }
-void CSnToolDlg::OnCancelCommand(wxCommandEvent&) { OnCloseCommand(); }
-void CSnToolDlg::OnCloseWindow(wxCloseEvent&) { OnCloseCommand(); }
+void CSnToolDlg::OnSearchClicked(wxCommandEvent&)
+{
+    if (!m_bOnWire) {
+        OnSearch();
+    }
+}
+
+void CSnToolDlg::OnOkCommand(wxCommandEvent&)
+{
+    if (!m_bOnWire) {
+        OnApply();
+    }
+}
+
+void CSnToolDlg::OnCancelCommand(wxCommandEvent&)
+{
+    if (!DeferClose()) {
+        OnCloseCommand();
+    }
+}
+
+void CSnToolDlg::OnCloseWindow(wxCloseEvent& event)
+{
+    if (DeferClose() && event.CanVeto()) {
+        event.Veto();
+        return;
+    }
+    OnCloseCommand();
+}
+
+bool CSnToolDlg::DeferClose()
+{
+    m_bCloseRequested = m_bCloseRequested || m_bOnWire;
+    return m_bOnWire;
+}
+
+// Escape closes (when nothing runs); Enter is the OK command unless a push
+// button has the focus, which Enter then presses. While a command is on the
+// wire no key starts anything.
+void CSnToolDlg::OnCharHook(wxKeyEvent& event)
+{
+    const int key = event.GetKeyCode();
+    if (key == WXK_ESCAPE) {
+        event.Skip();
+        return;
+    }
+    if (m_bOnWire) {
+        return;
+    }
+    if ((key == WXK_RETURN || key == WXK_NUMPAD_ENTER) && dynamic_cast<wxButton*>(FindFocus()) == nullptr) {
+        OnApply();
+        return;
+    }
+    event.Skip();
+}
+
+void CSnToolDlg::OnMouseWhileOnWire(wxMouseEvent& event)
+{
+    if (!m_bOnWire) {
+        event.Skip();
+    }
+}
 
 void CSnToolDlg::OnCloseCommand() { EndDialog(IDCANCEL); }
 
 void CSnToolDlg::RunOnWire(std::function<void()> work, std::function<void()> then)
 {
-    {
-        wxBusyCursor busy;
+    m_bOnWire = true;
+    wxBeginBusyCursor();
+    m_worker = std::thread([this, work = std::move(work), then = std::move(then)] {
         work();
-    }
+        CallAfter([this, then] { FinishWire(then); });
+    });
+}
+
+void CSnToolDlg::FinishWire(const std::function<void()>& then)
+{
+    m_worker.join();
+    wxEndBusyCursor();
     then();
+    m_bOnWire = false;
+    if (m_bCloseRequested) {
+        m_bCloseRequested = false;
+        OnCloseCommand();
+    }
 }
 
 void CSnToolDlg::ShowMessage(const std::string& text, const std::string& caption)

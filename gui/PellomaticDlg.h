@@ -8,6 +8,7 @@
 #include <wx/menu.h>
 
 #include <memory>
+#include <thread>
 
 class wxRadioButton;
 class wxStaticText;
@@ -45,7 +46,11 @@ public:
 
     void PullControls() override { TransferDataFromWindow(); }
     void PushControls() override { TransferDataToWindow(); }
+    // The work runs on a worker thread while the window keeps painting and
+    // answering the window manager; `then` runs back on the window's thread.
     void RunOnWire(std::function<void()> work, std::function<void()> then) override;
+    // A command is on the wire (or its result is being shown).
+    bool IsOnWire() const { return m_bOnWire; }
     void ShowMessage(const std::string& text, const std::string& caption) override;
 
     wxIcon m_hIcon;
@@ -60,6 +65,11 @@ private:
     void OnContextMenu(wxContextMenuEvent& event);
     void OnMenuCommand(wxCommandEvent& event);
     void OnIconEraseBackground(wxDC& dc);
+    void OnCharHook(wxKeyEvent& event);
+    void OnMouseWhileOnWire(wxMouseEvent& event);
+    void FinishWire(const std::function<void()>& then);
+    // A close request waits for the running sequence; true when it must wait.
+    bool DeferClose();
 
     wxRadioButton* m_pUsb = nullptr;
     wxRadioButton* m_pRs232 = nullptr;
@@ -67,6 +77,9 @@ private:
     wxStaticText* m_pProductId = nullptr;
     std::unique_ptr<wxMenu> m_pSystemMenu;
     wxPaintEvent* m_pPaintEvent = nullptr; // the paint request being handled
+    std::thread m_worker;
+    bool m_bOnWire = false;
+    bool m_bCloseRequested = false;
 
     friend class CDialogRepaintTarget;
     wxDECLARE_EVENT_TABLE();

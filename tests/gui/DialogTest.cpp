@@ -19,6 +19,7 @@
 #include <wx/radiobut.h>
 #include <wx/stattext.h>
 #include <wx/timer.h>
+#include <wx/uiaction.h>
 #include <wx/utils.h>
 
 #include <cstdio>
@@ -92,6 +93,19 @@ protected:
     wxRadioButton* Usb() { return Ctrl<wxRadioButton>(*m_dlg, IDC_USB); }
     wxRadioButton* Rs232() { return Ctrl<wxRadioButton>(*m_dlg, IDC_RS232); }
     wxString ProductIdText() { return Ctrl<wxStaticText>(*m_dlg, IDC_PRODUCT_ID)->GetLabelText(); }
+    // Clicks a button and lets the command it starts run to its end.
+    void Press(int id)
+    {
+        Click(*m_dlg, id);
+        WaitWhileOnWire();
+    }
+    void WaitWhileOnWire()
+    {
+        for (int i = 0; i < 6000 && m_dlg->IsOnWire(); ++i) {
+            wxYield();
+            wxMilliSleep(5);
+        }
+    }
 
     CSnToolDlg* m_dlg = new CSnToolDlg(nullptr);
     CWorkflowRig m_rig {*m_dlg};
@@ -198,10 +212,10 @@ TEST_F(Dialog, OkKeepsTheDialogOpenAndCancelEndsIt)
     bool stillModal = false;
     m_rig.RemoveSn();
     RunInLoop({
-        [&] { WithMessages([&] { Click(*m_dlg, IDOK); }, CExpectMessage("Cannot Open File", "File")); },
+        [&] { WithMessages([&] { Press(IDOK); }, CExpectMessage("Cannot Open File", "File")); },
         [&] {
             m_rig.WriteSn("0812345678ABCDEFGHIJKL\nABCDEFGH_123\n");
-            WithMessages([&] { Click(*m_dlg, IDOK); }, CExpectMessage("No device found", "Setting"));
+            WithMessages([&] { Press(IDOK); }, CExpectMessage("No device found", "Setting"));
         },
         [&] { stillModal = m_dlg->IsModal(); },
         [&] { Click(*m_dlg, IDCANCEL); },
@@ -230,18 +244,18 @@ TEST_F(Dialog, SearchAndApplyOverRs232)
     CPtyDevice& dev = m_rig.DeviceOn(0);
     ShowIt();
     Rs232()->SetValue(true);
-    Click(*m_dlg, IDC_SEARCH);
+    Press(IDC_SEARCH);
     EXPECT_EQ(m_dlg->m_strDevice, "COM0");
     EXPECT_EQ(ProductIdText(), "00000000000000");
     EXPECT_TRUE(Rs232()->GetValue());
     m_rig.WriteSn("0812345678ABCDEFGHIJKL\r\nABCDEFGH_123\r\n");
-    WithMessages([&] { Click(*m_dlg, IDOK); }, CExpectMessage("Setting successful!", "setting"));
-    Click(*m_dlg, IDC_SEARCH);
+    WithMessages([&] { Press(IDOK); }, CExpectMessage("Setting successful!", "setting"));
+    Press(IDC_SEARCH);
     EXPECT_EQ(ProductIdText(), "12345678");
     dev.WithModel([](CDeviceModel& m) { return m.AddFaults("PABC=nak,nak,nak"); });
-    WithMessages([&] { Click(*m_dlg, IDOK); }, CExpectMessage("Setting failed!", "setting"));
+    WithMessages([&] { Press(IDOK); }, CExpectMessage("Setting failed!", "setting"));
     m_rig.WriteSn("short\nABCDEFGH_123\n");
-    WithMessages([&] { Click(*m_dlg, IDOK); },
+    WithMessages([&] { Press(IDOK); },
                  CExpectMessage("Invalid SN.txt: line 1 needs 22 characters, it has 5", "File"));
 }
 
@@ -256,7 +270,7 @@ TEST_F(Dialog, SearchFindsTheSimulatorBehindItsComAlias)
     EXPECT_EQ(m_dlg->PortResolver().Resolve("COM0").source, PortSource::UserLink);
     ShowIt();
     Rs232()->SetValue(true);
-    Click(*m_dlg, IDC_SEARCH);
+    Press(IDC_SEARCH);
     EXPECT_EQ(m_dlg->m_strDevice, "COM0");
     EXPECT_EQ(ProductIdText(), "99999");
     EXPECT_EQ(sim.Stop(), 0);
@@ -268,17 +282,97 @@ TEST_F(Dialog, SearchAndApplyOverUsb)
     FakeHidNode& node = m_rig.UsbDevice();
     node.model.m_sid = "14ABCDEFGHIJKLMN000000";
     ShowIt();
-    Click(*m_dlg, IDC_SEARCH);
+    Press(IDC_SEARCH);
     EXPECT_EQ(m_dlg->m_strDevice, "usb");
     EXPECT_EQ(ProductIdText(), "ABCDEFGHIJKLMN");
     m_rig.WriteSn("0812345678ABCDEFGHIJKL\nABCDEFGH_123\n");
-    WithMessages([&] { Click(*m_dlg, IDOK); }, CExpectMessage("Setting successful!", "setting"));
+    WithMessages([&] { Press(IDOK); }, CExpectMessage("Setting successful!", "setting"));
     EXPECT_EQ(node.model.m_sid, "0812345678ABCDEFGHIJKL");
     // A failed search keeps the field but forgets the device.
     node.openable = false;
-    Click(*m_dlg, IDC_SEARCH);
+    Press(IDC_SEARCH);
     EXPECT_EQ(m_dlg->m_strDevice, "");
     EXPECT_EQ(ProductIdText(), "ABCDEFGHIJKLMN");
+}
+
+TEST_F(Dialog, CloseRequestedMidApplyWaitsForTheSequence)
+{
+    CPtyDevice& dev = m_rig.DeviceOn(0);
+    dev.m_replyDelayMs = 150; // the sequence takes a while
+    ShowIt();
+    Rs232()->SetValue(true);
+    Press(IDC_SEARCH);
+    ASSERT_EQ(m_dlg->m_strDevice, "COM0");
+    size_t framesWhileRunning = 0;
+    // The box comes inside the dialog's own modal run: expect it from there.
+    const CExpectMessage outcome("Setting successful!", "setting");
+    std::unique_ptr<CThrowingModalHook> hook;
+    RunInLoop({
+        [&] {
+            hook = std::make_unique<CThrowingModalHook>();
+            hook->AddExpectation(outcome);
+            Click(*m_dlg, IDOK);
+        },
+        [&] {
+            // No second command, no radio change, no close while it runs.
+            Click(*m_dlg, IDC_SEARCH);
+            wxUIActionSimulator mouse;
+            mouse.MouseMove(Rs232()->GetScreenRect().GetLeftTop() + wxPoint(4, 4));
+            mouse.MouseClick();
+            Settle(5);
+            EXPECT_TRUE(Usb()->GetValue());
+            Usb()->SetFocus();
+            wxKeyEvent enter(wxEVT_CHAR_HOOK);
+            enter.m_keyCode = WXK_RETURN;
+            enter.SetEventObject(m_dlg);
+            m_dlg->ProcessWindowEvent(enter);
+            m_dlg->Close();
+            Click(*m_dlg, IDCANCEL);
+            framesWhileRunning = dev.Frames().size();
+            EXPECT_TRUE(m_dlg->IsOnWire());
+            EXPECT_TRUE(m_dlg->IsModal());
+        },
+    });
+    EXPECT_EQ(m_dlg->ShowModal(), IDCANCEL);
+    hook->CheckUnmetExpectations();
+    const auto frames = dev.Frames();
+    ASSERT_EQ(frames.size(), 5u) << "QSID, then ATE1, SID, PABC and QBOOT once each";
+    EXPECT_LT(framesWhileRunning, 5u);
+    EXPECT_EQ(frames[4].substr(0, 5), "QBOOT");
+}
+
+TEST_F(Dialog, KeyboardAsTheOriginalsDialogManagerHadIt)
+{
+    CPtyDevice& dev = m_rig.DeviceOn(0);
+    ShowIt();
+    EXPECT_EQ(wxWindow::FindFocus(), Usb()); // the first tab stop
+    wxUIActionSimulator keys;
+    for (int key : {WXK_RIGHT, WXK_TAB, WXK_SPACE}) {
+        keys.Char(key);
+        Settle(5);
+    }
+    WaitWhileOnWire();
+    EXPECT_TRUE(Rs232()->GetValue());
+    EXPECT_EQ(m_dlg->m_strDevice, "COM0");
+    EXPECT_EQ(dev.Frames().size(), 1u);
+    // Enter with the focus on a radio button is Apply.
+    Rs232()->SetFocus();
+    Settle(5);
+    WithMessages(
+        [&] {
+            keys.Char(WXK_RETURN);
+            Settle(5);
+            WaitWhileOnWire();
+        },
+        CExpectMessage("Setting successful!", "setting"));
+    EXPECT_EQ(dev.Frames().size(), 5u);
+    // A click reaches a radio button when nothing runs (while something
+    // runs it does not: CloseRequestedMidApplyWaitsForTheSequence).
+    wxUIActionSimulator mouse;
+    mouse.MouseMove(Usb()->GetScreenRect().GetLeftTop() + wxPoint(4, 4));
+    mouse.MouseClick();
+    Settle(5);
+    EXPECT_TRUE(Usb()->GetValue());
 }
 
 namespace {
