@@ -3,11 +3,20 @@
 
 #include "cli/Options.h"
 
+#include <optional>
+#include <string>
+
 namespace pello::cli {
 
 int RunSearch(const SearchOptions& options, const CommonOptions& common);
 int RunApply(const ApplyOptions& options, const CommonOptions& common);
 int RunFrame(const FrameOptions& options);
 int RunPorts(const PortsOptions& options);
+int RunBatch(const BatchOptions& options, const CommonOptions& common);
+int RunLog(const LogOptions& options, const CommonOptions& common);
+
+// "2026-12-07", "2026-12-07T09:30" and the like as the record's UTC time
+// form; nullopt when it is none of them.
+std::optional<std::string> NormalizeSince(const std::string& text);
 
 } // namespace pello::cli

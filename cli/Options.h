@@ -16,6 +16,9 @@ struct DeviceChoice {
 
 struct CommonOptions {
     bool trace = false;
+    std::string db;          // --db or PELLOMATIC_DB; empty: the default SQLite file
+    std::string station;     // --station; empty: the host name
+    bool noRecord = false;   // --no-record or PELLOMATIC_RECORD=off
 };
 
 struct SearchOptions {
@@ -28,6 +31,26 @@ struct ApplyOptions {
     std::string file = "SN.txt";
     bool verify = false;
     bool dryRun = false;
+    std::string batch;        // program the next free serial of this batch instead
+    bool allowDuplicate = false;
+};
+
+struct BatchOptions {
+    std::string action;       // create, list, show, export, resolve
+    std::string name;
+    std::string first;
+    uint64_t count = 0;
+    std::string code;
+    std::string format = "csv";
+    std::string serial;
+    bool free = false;
+    bool spoiled = false;
+};
+
+struct LogOptions {
+    std::string since;
+    std::string serial;
+    std::string format = "text";
 };
 
 struct FrameOptions {

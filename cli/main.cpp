@@ -1,4 +1,5 @@
-// pellomatic-cli: Search and Apply from scripts, for production lines.
+// pellomatic-cli: Search and Apply from scripts, serial batches and the
+// programming record, for production lines.
 
 #include "cli/Commands.h"
 #include "cli/ExitCodes.h"
@@ -8,6 +9,7 @@
 #include "link/Process.h"
 #include "link/Serial.h"
 
+#include <cstdlib>
 #include <functional>
 
 namespace pello::cli {
@@ -15,120 +17,231 @@ namespace pello::cli {
 namespace {
 
 constexpr const char* kFooter =
-    "Exit codes: 0 success, 1 usage, 2 file problem, 3 no device, 4 setting failed,\n"
-    "5 verify failed, 7 output could not be written, 128+N ended by signal N.\n"
-    "PELLOMATIC_PORT sets the default for --port.";
+    "Exit codes: 0 success, 1 usage, 2 file problem, 3 no device, 4 setting failed, 5 verify failed,\n"
+    "6 duplicate, 7 output could not be written, 8 unknown batch, 9 batch used up, 10 batch refused,\n"
+    "11 database unreachable, 12 database busy, 13 database read-only, 14 database unusable,\n"
+    "15 programmed but not recorded, 16 resolve refused, 128+N ended by signal N.\n"
+    "PELLOMATIC_PORT sets the default for --port, PELLOMATIC_DB for --db; PELLOMATIC_RECORD=off\n"
+    "is --no-record.";
+
+std::string Environment(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
 
 // Device selection shared by search and apply.
 struct DeviceFlags {
     std::string link;
     std::string port;
-    CLI::Option* linkOption = nullptr;
     CLI::Option* portOption = nullptr;
 };
 
 void AddDeviceFlags(CLI::App* sub, DeviceFlags* flags)
 {
-    flags->linkOption = sub->add_option("--link", flags->link, "usb (the default) or rs232")
-                            ->check(CLI::IsMember({"usb", "rs232"}));
+    sub->add_option("--link", flags->link, "usb (the default) or rs232")->check(CLI::IsMember({"usb", "rs232"}));
     flags->portOption = sub->add_option("--port", flags->port,
                                         "this serial device and no other (implies --link rs232; "
                                         "default: $PELLOMATIC_PORT)");
 }
 
-// PELLOMATIC_PORT, as ESPTOOL_PORT is for its tool: the default for --port.
-std::string PortFromEnvironment()
-{
-    const char* port = std::getenv("PELLOMATIC_PORT");
-    return port != nullptr ? port : "";
-}
-
 // --port names a serial device; from the environment it yields to --link usb.
 DeviceChoice Resolve(const DeviceFlags& flags)
 {
-    DeviceChoice choice;
     const bool usbAsked = flags.link == "usb";
     if (usbAsked && flags.portOption->count() > 0) {
         throw CLI::ValidationError("--port names a serial device; it cannot go with --link usb");
     }
-    const std::string port = flags.portOption->count() > 0 ? flags.port : usbAsked ? "" : PortFromEnvironment();
-    choice.link = (flags.link == "rs232" || !port.empty()) ? Link::Rs232 : Link::Usb;
-    choice.port = port;
+    DeviceChoice choice;
+    choice.port = flags.portOption->count() > 0 ? flags.port : usbAsked ? "" : Environment("PELLOMATIC_PORT");
+    choice.link = (flags.link == "rs232" || !choice.port.empty()) ? Link::Rs232 : Link::Usb;
     return choice;
 }
+
+// The parsed command line, and the command it asks for.
+class CCommandLine {
+public:
+    CCommandLine() : m_app("Program a device's serial number over RS232 or USB HID, and read it back.",
+                           "pellomatic-cli")
+    {
+        m_app.footer(kFooter);
+        m_app.set_version_flag("-V,--version", VersionLine("pellomatic-cli"));
+        m_app.require_subcommand(0, 1);
+        m_app.fallthrough();
+        m_app.add_flag("--trace", m_common.trace, "every port, frame and reply on stderr");
+        m_app.add_option("--db", m_common.db, "the record: an SQLite file, or postgresql://... (default: "
+                                              "$PELLOMATIC_DB, else ~/.local/share/pellomatic/record.db)")
+            ->option_text("WHERE");
+        m_app.add_option("--station", m_common.station, "this station's name in the record (default: the host name)");
+        m_app.add_flag("--no-record", m_common.noRecord, "keep no record (and no duplicate guard)");
+        AddSearch();
+        AddApply();
+        AddFrame();
+        AddPorts();
+        AddBatch();
+        AddLog();
+    }
+    // An exit code when the program ends here.
+    std::optional<int> Parse(int argc, char** argv)
+    {
+        if (const std::optional<int> end = ParseCommandLine(m_app, argc, argv)) {
+            return end;
+        }
+        if (!m_command) {
+            ReportUsageError("pellomatic-cli", "a command is needed: search, apply, frame, ports, batch or log");
+            return kUsage;
+        }
+        if (m_common.db.empty()) {
+            m_common.db = Environment("PELLOMATIC_DB");
+        }
+        return std::nullopt;
+    }
+    int Run() { return m_command(); }
+
+private:
+    void AddSearch()
+    {
+        CLI::App* cmd = m_app.add_subcommand("search", "find the device and print its Product ID");
+        AddDeviceFlags(cmd, &m_searchDevice);
+        cmd->add_flag("--json", m_search.json, "print the result as one JSON object");
+        cmd->final_callback([this] {
+            m_search.device = Resolve(m_searchDevice);
+            m_command = [this] { return RunSearch(m_search, m_common); };
+        });
+    }
+    void AddApply()
+    {
+        CLI::App* cmd = m_app.add_subcommand("apply", "check SN.txt, search, then program its two lines");
+        AddDeviceFlags(cmd, &m_applyDevice);
+        CLI::Option* file = cmd->add_option("--file", m_apply.file, "read PATH instead of SN.txt")->option_text("PATH");
+        CLI::Option* verify = cmd->add_flag("--verify", m_apply.verify, "search again and compare the field read back");
+        CLI::Option* dry = cmd->add_flag("--dry-run", m_apply.dryRun,
+                                         "check the file and print the four frames; send nothing");
+        dry->excludes(verify);
+        cmd->add_option("--batch", m_apply.batch, "program the next free serial number of batch NAME (and verify)")
+            ->option_text("NAME")
+            ->excludes(file)
+            ->excludes(dry);
+        cmd->add_flag("--allow-duplicate", m_apply.allowDuplicate,
+                      "program a field the record shows in another unit");
+        cmd->final_callback([this] {
+            m_apply.device = Resolve(m_applyDevice);
+            if (!m_apply.batch.empty() && m_common.noRecord) {
+                throw CLI::ValidationError("--batch needs the record; it cannot go with --no-record");
+            }
+            m_command = [this] { return RunApply(m_apply, m_common); };
+        });
+    }
+    void AddFrame()
+    {
+        CLI::App* cmd = m_app.add_subcommand("frame", "print a frame in hex");
+        cmd->add_option("KIND", m_frame.kind, "qsid, ate1, qboot, sid or pabc")
+            ->required()
+            ->check(CLI::IsMember({"qsid", "ate1", "qboot", "sid", "pabc"}));
+        cmd->add_option("FIELD", m_frame.field, "the payload of sid (22 characters) or pabc (12)");
+        cmd->final_callback([this, cmd] {
+            const bool needsField = m_frame.kind == "sid" || m_frame.kind == "pabc";
+            if (needsField != (cmd->count("FIELD") > 0)) {
+                throw CLI::ValidationError(needsField ? "frame " + m_frame.kind + " needs its field"
+                                                      : "frame " + m_frame.kind + " takes no field");
+            }
+            m_command = [this] { return RunFrame(m_frame); };
+        });
+    }
+    void AddPorts()
+    {
+        CLI::App* cmd = m_app.add_subcommand("ports", "what COM0..COM9 are, and the device's USB HID interfaces");
+        cmd->add_option("--port", m_ports.port, "a device to report as COM0 (default: $PELLOMATIC_PORT)");
+        cmd->add_flag("--json", m_ports.json, "print the report as one JSON object");
+        cmd->final_callback([this] {
+            if (m_ports.port.empty()) {
+                m_ports.port = Environment("PELLOMATIC_PORT");
+            }
+            m_command = [this] { return RunPorts(m_ports); };
+        });
+    }
+    CLI::App* AddBatchAction(CLI::App* batch, const std::string& action, const std::string& what, bool named)
+    {
+        CLI::App* cmd = batch->add_subcommand(action, what);
+        cmd->fallthrough();
+        if (named) {
+            cmd->add_option("NAME", m_batch.name, "the batch")->required();
+        }
+        cmd->final_callback([this, action] {
+            m_batch.action = action;
+            m_command = [this] { return RunBatch(m_batch, m_common); };
+        });
+        return cmd;
+    }
+    void AddBatch()
+    {
+        CLI::App* batch = m_app.add_subcommand("batch", "serial number batches several stations draw from");
+        batch->fallthrough();
+        batch->require_subcommand(1, 1);
+        CLI::App* create = AddBatchAction(batch, "create", "a batch of COUNT serial numbers from FIRST, with CODE", true);
+        create->add_option("--first", m_batch.first, "the first serial number, as the Product ID shows it")
+            ->option_text("SERIAL")->required();
+        create->add_option("--count", m_batch.count, "how many serial numbers")->option_text("N")->required();
+        create->add_option("--code", m_batch.code, "the 12-character code written with each")->required();
+        AddBatchAction(batch, "list", "every batch and its counts", false);
+        AddBatchAction(batch, "show", "counts per state, the next free serial number, serials in doubt", true);
+        CLI::App* exportCmd = AddBatchAction(batch, "export", "one row per serial number, its state and history", true);
+        exportCmd->add_option("--format", m_batch.format, "csv (the default) or json")
+            ->check(CLI::IsMember({"csv", "json"}));
+        CLI::App* resolve = AddBatchAction(batch, "resolve", "a supervisor's decision on a serial number in doubt", true);
+        resolve->add_option("SERIAL", m_batch.serial, "the serial number in doubt")->required();
+        CLI::Option* free = resolve->add_flag("--free", m_batch.free, "the unit does not carry it: hand it out again");
+        CLI::Option* spoiled = resolve->add_flag("--spoiled", m_batch.spoiled, "never hand it out again");
+        free->excludes(spoiled);
+        resolve->final_callback([this] {
+            if (!m_batch.free && !m_batch.spoiled) {
+                throw CLI::ValidationError("batch resolve needs --free or --spoiled");
+            }
+            m_batch.action = "resolve";
+            m_command = [this] { return RunBatch(m_batch, m_common); };
+        });
+    }
+    void AddLog()
+    {
+        CLI::App* cmd = m_app.add_subcommand("log", "the programming record");
+        cmd->add_option("--since", m_log.since, "from this UTC time on (2026-12-07 or 2026-12-07T09:30)")
+            ->option_text("TIME");
+        cmd->add_option("--serial", m_log.serial, "rows of this serial number or field")->option_text("S");
+        cmd->add_option("--format", m_log.format, "text (the default), csv or json")
+            ->check(CLI::IsMember({"text", "csv", "json"}));
+        cmd->final_callback([this] {
+            if (!m_log.since.empty()) {
+                const std::optional<std::string> since = NormalizeSince(m_log.since);
+                if (!since) throw CLI::ValidationError("--since: " + m_log.since + " is not a date or time");
+                m_log.since = *since;
+            }
+            m_command = [this] { return RunLog(m_log, m_common); };
+        });
+    }
+
+    CLI::App m_app;
+    CommonOptions m_common;
+    SearchOptions m_search;
+    DeviceFlags m_searchDevice;
+    ApplyOptions m_apply;
+    DeviceFlags m_applyDevice;
+    FrameOptions m_frame;
+    PortsOptions m_ports;
+    BatchOptions m_batch;
+    LogOptions m_log;
+    std::function<int()> m_command;
+};
 
 void LinkDiagnostic(const char* text) { Complain(std::string("serial link:") + text); }
 
 int Run(int argc, char** argv)
 {
-    CLI::App app {"Program a device's serial number over RS232 or USB HID, and read it back.", "pellomatic-cli"};
-    app.footer(kFooter);
-    app.set_version_flag("-V,--version", VersionLine("pellomatic-cli"));
-    app.require_subcommand(0, 1);
-    app.fallthrough();
-    CommonOptions common;
-    app.add_flag("--trace", common.trace, "every port, frame and reply on stderr");
-
-    SearchOptions search;
-    DeviceFlags searchDevice;
-    CLI::App* searchCmd = app.add_subcommand("search", "find the device and print its Product ID");
-    AddDeviceFlags(searchCmd, &searchDevice);
-    searchCmd->add_flag("--json", search.json, "print the result as one JSON object");
-
-    ApplyOptions apply;
-    DeviceFlags applyDevice;
-    CLI::App* applyCmd = app.add_subcommand("apply", "check SN.txt, search, then program its two lines");
-    AddDeviceFlags(applyCmd, &applyDevice);
-    applyCmd->add_option("--file", apply.file, "read PATH instead of SN.txt")->option_text("PATH");
-    CLI::Option* verify = applyCmd->add_flag("--verify", apply.verify, "search again and compare the field read back");
-    applyCmd->add_flag("--dry-run", apply.dryRun, "check the file and print the four frames; send nothing")
-        ->excludes(verify);
-
-    FrameOptions frame;
-    CLI::App* frameCmd = app.add_subcommand("frame", "print a frame in hex");
-    frameCmd->add_option("KIND", frame.kind, "qsid, ate1, qboot, sid or pabc")
-        ->required()
-        ->check(CLI::IsMember({"qsid", "ate1", "qboot", "sid", "pabc"}));
-    frameCmd->add_option("FIELD", frame.field, "the payload of sid (22 characters) or pabc (12)");
-
-    PortsOptions ports;
-    CLI::App* portsCmd = app.add_subcommand("ports", "what COM0..COM9 are, and the device's USB HID interfaces");
-    portsCmd->add_option("--port", ports.port, "a device to report as COM0 (default: $PELLOMATIC_PORT)");
-    portsCmd->add_flag("--json", ports.json, "print the report as one JSON object");
-
-    std::function<int()> command;
-    searchCmd->final_callback([&] {
-        search.device = Resolve(searchDevice);
-        command = [&] { return RunSearch(search, common); };
-    });
-    applyCmd->final_callback([&] {
-        apply.device = Resolve(applyDevice);
-        command = [&] { return RunApply(apply, common); };
-    });
-    frameCmd->final_callback([&] {
-        const bool needsField = frame.kind == "sid" || frame.kind == "pabc";
-        if (needsField != (frameCmd->count("FIELD") > 0)) {
-            throw CLI::ValidationError(needsField ? "frame " + frame.kind + " needs its field"
-                                                  : "frame " + frame.kind + " takes no field");
-        }
-        command = [&] { return RunFrame(frame); };
-    });
-    portsCmd->final_callback([&] {
-        if (ports.port.empty()) {
-            ports.port = PortFromEnvironment();
-        }
-        command = [&] { return RunPorts(ports); };
-    });
-
-    if (const std::optional<int> end = ParseCommandLine(app, argc, argv)) {
+    CCommandLine commandLine;
+    if (const std::optional<int> end = commandLine.Parse(argc, argv)) {
         return *end;
     }
-    if (!command) {
-        ReportUsageError("pellomatic-cli", "a command is needed: search, apply, frame or ports");
-        return kUsage;
-    }
     SetLinkDiagnostics(LinkDiagnostic);
-    return command();
+    return commandLine.Run();
 }
 
 } // namespace

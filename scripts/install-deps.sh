@@ -9,13 +9,13 @@ set_name=${1:-build}
 BUILD=(
   g++ cmake ninja-build pkg-config dpkg-dev file
   libwxgtk3.2-dev wx-common fonts-wqy-zenhei
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev libsqlite3-dev libpq-dev
   debhelper
 )
 TEST=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth python3 clang libclang-rt-14-dev valgrind
-  lintian appstream desktop-file-utils git
+  lintian appstream desktop-file-utils git postgresql
 )
 
 case "$set_name" in

@@ -18,10 +18,12 @@ std::string& Root()
     return root;
 }
 
-void SetFolder(const char* variable, const std::string& path)
+// Private folders are the user's alone; others (TMPDIR) stay reachable by a
+// database server that a test runs as another user.
+void SetFolder(const char* variable, const std::string& path, mode_t mode = 0700)
 {
     fs::create_directories(path);
-    ::chmod(path.c_str(), 0700);
+    ::chmod(path.c_str(), mode);
     ::setenv(variable, path.c_str(), 1);
 }
 
@@ -33,7 +35,7 @@ void IsolateEnvironment()
     fs::remove_all(Root());
     fs::create_directories(Root());
     SetFolder("HOME", Root() + "/home");
-    SetFolder("TMPDIR", Root() + "/tmp");
+    SetFolder("TMPDIR", Root() + "/tmp", 0755);
     SetFolder("XDG_RUNTIME_DIR", Root() + "/runtime");
     SetFolder("XDG_DATA_HOME", Root() + "/data");
     SetFolder("XDG_STATE_HOME", Root() + "/state");

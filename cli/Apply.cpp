@@ -1,0 +1,215 @@
+// `pellomatic-cli apply`: from SN.txt, or the next free serial of a batch;
+// every attempt that reaches a device goes into the record.
+
+#include "cli/Commands.h"
+
+#include "cli/ExitCodes.h"
+#include "cli/Interrupt.h"
+#include "cli/Output.h"
+#include "cli/Record.h"
+#include "cli/Session.h"
+#include "protocol/Frames.h"
+
+namespace pello::cli {
+
+namespace {
+
+int DryRun(const ProgramFields& fields)
+{
+    for (const Frame& f : {BuildAte1Frame(), BuildSidFrame(fields.serial.c_str()), BuildPabcFrame(fields.code.c_str()),
+                           BuildQbootFrame()}) {
+        Print(ToHex(f.bytes, f.length));
+    }
+    return kOk;
+}
+
+std::string OutcomeName(const ApplyResult& applied, VerifyOutcome verify)
+{
+    if (applied.outcome != ApplyOutcome::Success) {
+        return "failed";
+    }
+    return verify == VerifyOutcome::Differs || verify == VerifyOutcome::NothingRead ? "verify failed" : "programmed";
+}
+
+// Where a claimed serial stands after its sequence: back to free only when
+// the unit cannot carry it (no "SID" reached it, or it refused every one).
+storage::SerialState AfterSequence(const ApplyResult& applied, VerifyOutcome verify)
+{
+    if (applied.outcome == ApplyOutcome::Success && verify == VerifyOutcome::Matched) {
+        return storage::SerialState::Programmed;
+    }
+    const StepResult* sid = applied.Find(Step::Sid);
+    if (sid == nullptr || !sid->exchange.AnyWritten() || sid->exchange.AllRefused()) {
+        return storage::SerialState::Free;
+    }
+    return storage::SerialState::InDoubt;
+}
+
+// The row for this attempt, up to its outcome.
+storage::ProgrammingRecord StartRow(const CRecordKeeper& keeper, const CDeviceSession& session,
+                                    const SearchResult& found, const ProgramFields& fields)
+{
+    storage::ProgrammingRecord row = keeper.NewRecord();
+    row.link = session.LinkName();
+    row.port = found.node.empty() ? session.Device().port : found.node;
+    row.fieldBefore = found.field;
+    row.fieldWritten = fields.serial;
+    row.codeWritten = fields.code;
+    return row;
+}
+
+void EndRow(storage::ProgrammingRecord* row, const ApplyResult& applied, VerifyOutcome verify)
+{
+    row->outcome = OutcomeName(applied, verify);
+    row->verify = VerifyName(verify);
+    if (const StepResult* failed = applied.Failed()) {
+        row->detail = DescribeFailure(*failed);
+    }
+}
+
+// The record shows this field programmed into a unit, and the unit connected
+// now does not hold it: another unit would get the same number.
+int GuardDuplicate(CRecordKeeper& keeper, const ProgramFields& fields, const SearchResult& found)
+{
+    std::optional<storage::ProgrammingRecord> last;
+    try {
+        last = keeper.Store().LastProgrammed(fields.serial);
+    } catch (const std::exception& e) {
+        return ReportStorageError(e, keeper.Store().Describe());
+    }
+    if (!last || found.field == fields.serial) {
+        return kOk;
+    }
+    Complain(EscapeDeviceText(fields.serial) + " was programmed at " + last->time + " on " + last->station +
+             " into another unit (it read " + EscapeDeviceText(last->fieldBefore) +
+             " before); --allow-duplicate programs it again");
+    return kDuplicate;
+}
+
+// Runs the sequence and the verify; the exit code so far.
+int Program(CDeviceSession& session, const ProgramFields& fields, bool verify, ApplyResult* applied,
+            VerifyOutcome* verified)
+{
+    *applied = session.Flow().Apply(fields);
+    int rc = ReportApply(*applied);
+    if (rc == kOk && verify) {
+        *verified = Verify(session, fields);
+        rc = *verified == VerifyOutcome::Matched ? kOk : kVerifyFailed;
+    }
+    return rc;
+}
+
+// The record's word wins: an outcome it could not take is the loudest.
+int Recorded(CRecordKeeper& keeper, const std::optional<storage::Claim>& claim, storage::SerialState state,
+             const storage::ProgrammingRecord& row, int rc)
+{
+    if (keeper.Off()) {
+        return rc;
+    }
+    const int kept = keeper.Keep(claim, state, row);
+    return kept != kOk ? kept : rc;
+}
+
+int ApplyFromFile(const ApplyOptions& options, const CommonOptions& common)
+{
+    // The file first: a missing or bad file is reported before any search.
+    const std::optional<ProgramFields> fields = ReadFields(options.file);
+    if (!fields) {
+        return kFileProblem;
+    }
+    if (options.dryRun) {
+        return DryRun(*fields);
+    }
+    CRecordKeeper keeper(common);
+    if (const int rc = keeper.Off() ? kOk : keeper.Open(); rc != kOk) {
+        return rc;
+    }
+    CDeviceSession session(options.device, common);
+    const SearchResult found = session.Search();
+    storage::ProgrammingRecord row = StartRow(keeper, session, found, *fields);
+    const auto none = std::optional<storage::Claim>();
+    if (!found.found) {
+        row.outcome = "no device";
+        return Recorded(keeper, none, storage::SerialState::Free, row, ReportNotFound(options.device));
+    }
+    if (const int rc = keeper.Off() || options.allowDuplicate ? kOk : GuardDuplicate(keeper, *fields, found)) {
+        row.outcome = "refused: duplicate";
+        return Recorded(keeper, none, storage::SerialState::Free, row, rc);
+    }
+    if (Interrupted()) {
+        return InterruptedExitCode(); // nothing has been written yet
+    }
+    ApplyResult applied;
+    VerifyOutcome verified = VerifyOutcome::NotDone;
+    const int rc = Program(session, *fields, options.verify, &applied, &verified);
+    EndRow(&row, applied, verified);
+    const int recorded = Recorded(keeper, none, storage::SerialState::Free, row, rc);
+    return Interrupted() ? InterruptedExitCode() : recorded;
+}
+
+std::optional<storage::Claim> ClaimFrom(CRecordKeeper& keeper, const std::string& batch, int* rc)
+{
+    try {
+        std::optional<storage::Claim> claim = keeper.Store().ClaimNext(batch, keeper.Who());
+        if (!claim) {
+            Complain("batch " + batch + " has no free serial number left");
+            *rc = kBatchExhausted;
+        }
+        return claim;
+    } catch (const std::exception& e) {
+        *rc = ReportStorageError(e, keeper.Store().Describe());
+        return std::nullopt;
+    }
+}
+
+void SayWhereTheSerialStands(const storage::Claim& claim, storage::SerialState state)
+{
+    if (state == storage::SerialState::Programmed) {
+        Print(claim.serial);
+    } else if (state == storage::SerialState::Free) {
+        Complain("serial " + claim.serial + " goes back to batch " + claim.batch + ": the unit cannot carry it");
+    } else {
+        Complain("serial " + claim.serial + " is now in doubt: the unit may carry it; it is not handed out again "
+                 "until 'pellomatic-cli batch resolve' decides");
+    }
+}
+
+int ApplyFromBatch(const ApplyOptions& options, const CommonOptions& common)
+{
+    CRecordKeeper keeper(common);
+    int rc = keeper.Open();
+    // No byte goes to a device before the claim is made.
+    const std::optional<storage::Claim> claim = rc == kOk ? ClaimFrom(keeper, options.batch, &rc) : std::nullopt;
+    if (!claim) {
+        return rc;
+    }
+    const ProgramFields fields {claim->field, claim->code};
+    CDeviceSession session(options.device, common);
+    const SearchResult found = session.Search();
+    storage::ProgrammingRecord row = StartRow(keeper, session, found, fields);
+    row.batch = claim->batch;
+    row.serial = claim->serial;
+    if (!found.found || Interrupted()) {
+        row.outcome = found.found ? "interrupted" : "no device";
+        SayWhereTheSerialStands(*claim, storage::SerialState::Free);
+        rc = found.found ? InterruptedExitCode() : ReportNotFound(options.device);
+        return Recorded(keeper, claim, storage::SerialState::Free, row, rc);
+    }
+    ApplyResult applied;
+    VerifyOutcome verified = VerifyOutcome::NotDone;
+    rc = Program(session, fields, true, &applied, &verified);
+    EndRow(&row, applied, verified);
+    const storage::SerialState state = AfterSequence(applied, verified);
+    SayWhereTheSerialStands(*claim, state);
+    rc = Recorded(keeper, claim, state, row, rc);
+    return Interrupted() ? InterruptedExitCode() : rc;
+}
+
+} // namespace
+
+int RunApply(const ApplyOptions& options, const CommonOptions& common)
+{
+    return options.batch.empty() ? ApplyFromFile(options, common) : ApplyFromBatch(options, common);
+}
+
+} // namespace pello::cli

@@ -1,0 +1,46 @@
+#pragma once
+// The command line's way into the record and the batches: opened as --db,
+// --station and --no-record say, its errors turned into one line and an exit
+// code each, outcomes it cannot take kept for the next run.
+
+#include "cli/Options.h"
+#include "storage/Pending.h"
+#include "storage/Store.h"
+
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace pello::cli {
+
+class CRecordKeeper {
+public:
+    explicit CRecordKeeper(const CommonOptions& common);
+    // Recording is switched off (--no-record, PELLOMATIC_RECORD=off).
+    bool Off() const { return m_off; }
+    // Opens the record and writes what earlier runs kept; 0, or the exit code
+    // after saying why not.
+    int Open();
+    storage::CStore& Store() { return *m_store; }
+    const storage::Station& Who() const { return m_who; }
+    // A record row for now, from this station.
+    storage::ProgrammingRecord NewRecord() const;
+
+    // Ends a claim or adds a row after a unit was written. When the record
+    // cannot take it, says so loudly, keeps it in the local file, and returns
+    // kNotRecorded; 0 otherwise.
+    int Keep(const std::optional<storage::Claim>& claim, storage::SerialState state,
+             const storage::ProgrammingRecord& record);
+
+private:
+    bool m_off;
+    std::string m_where;
+    storage::Station m_who;
+    std::unique_ptr<storage::CStore> m_store;
+};
+
+// One line for a storage error, and its exit code.
+int ReportStorageError(const std::exception& e, const std::string& where);
+
+} // namespace pello::cli

@@ -1,0 +1,45 @@
+#pragma once
+// One command's time with the device: the workflow aimed where the options
+// say, and the steps apply and the station share (reading the fields,
+// reporting a search that found nothing, the outcome, the verify).
+
+#include "cli/Options.h"
+#include "cli/Trace.h"
+#include "core/Workflow.h"
+
+#include <optional>
+#include <string>
+
+namespace pello::cli {
+
+class CDeviceSession {
+public:
+    CDeviceSession(const DeviceChoice& device, const CommonOptions& common);
+    CSnToolWorkflow& Flow() { return m_flow; }
+    SearchResult Search() { return m_flow.Search(m_device.link); }
+    const DeviceChoice& Device() const { return m_device; }
+    // "rs232" or "usb", for the record.
+    std::string LinkName() const { return m_device.link == Link::Rs232 ? "rs232" : "usb"; }
+
+private:
+    DeviceChoice m_device;
+    CTraceLines m_trace;
+    CSnToolWorkflow m_flow;
+};
+
+enum class VerifyOutcome { NotDone, Matched, Differs, NothingRead };
+const char* VerifyName(VerifyOutcome outcome); // as the record writes it
+
+// Reads and checks SN.txt (or --file), saying why when it cannot be used.
+std::optional<ProgramFields> ReadFields(const std::string& path);
+// "No device found", and where to look for the reason.
+int ReportNotFound(const DeviceChoice& device);
+// What went wrong in a step, in words.
+std::string DescribeFailure(const StepResult& step);
+// "Setting successful!" or "Setting failed!" and why; the exit code.
+int ReportApply(const ApplyResult& applied);
+// Searches again until the device answers or the patience runs out, and
+// compares the whole field read back with the one written; says the result.
+VerifyOutcome Verify(CDeviceSession& session, const ProgramFields& written);
+
+} // namespace pello::cli

@@ -1,0 +1,168 @@
+// The PostgreSQL backend: one database every bench of a line shares.
+
+#include "storage/Database.h"
+
+#include <libpq-fe.h>
+
+#include <memory>
+
+namespace pello::storage {
+
+namespace {
+
+// "?" placeholders become $1, $2, ... (no statement here holds a literal "?").
+std::string Numbered(const std::string& sql)
+{
+    std::string out;
+    int n = 0;
+    for (const char c : sql) {
+        if (c == '?') {
+            out += "$" + std::to_string(++n);
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+DbProblem ProblemOf(const char* sqlState)
+{
+    const std::string state = sqlState ? sqlState : "";
+    if (state == "23505") return DbProblem::Constraint;
+    if (state == "25006") return DbProblem::ReadOnly;
+    if (state == "55P03" || state == "40P01" || state == "57014") return DbProblem::Busy;
+    if (state.rfind("08", 0) == 0 || state.rfind("57P", 0) == 0) return DbProblem::Gone;
+    if (state.rfind("XX", 0) == 0) return DbProblem::Corrupt;
+    if (state == "42501" || state.rfind("28", 0) == 0) return DbProblem::CannotOpen;
+    return DbProblem::Other;
+}
+
+// The password given in `conninfo`, if any, so that no message can carry it.
+std::string PasswordIn(const std::string& conninfo)
+{
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
+    PQfreemem(error);
+    std::string password;
+    for (PQconninfoOption* o = options; o != nullptr && o->keyword != nullptr; ++o) {
+        if (std::string(o->keyword) == "password" && o->val != nullptr) {
+            password = o->val;
+        }
+    }
+    PQconninfoFree(options);
+    return password;
+}
+
+// The first line of a message, with any password blanked out.
+std::string FirstLine(const char* message, const std::string& password)
+{
+    std::string text = message ? message : "";
+    text = text.substr(0, text.find('\n'));
+    for (size_t at; !password.empty() && (at = text.find(password)) != std::string::npos;) {
+        text.replace(at, password.size(), "***");
+    }
+    return text;
+}
+
+using ResultPtr = std::unique_ptr<PGresult, decltype(&PQclear)>;
+
+class CPostgresDatabase final : public CDatabase {
+public:
+    explicit CPostgresDatabase(const std::string& conninfo)
+        : m_conn(PQconnectdb(conninfo.c_str()), &PQfinish), m_password(PasswordIn(conninfo))
+    {
+        m_describe = DescribeConnection();
+        if (!m_conn || PQstatus(m_conn.get()) != CONNECTION_OK) {
+            throw DbError(DbProblem::CannotOpen,
+                          FirstLine(m_conn ? PQerrorMessage(m_conn.get()) : "out of memory", m_password));
+        }
+        // Notices (such as "relation already exists, skipping") are not for the operator.
+        PQsetNoticeProcessor(m_conn.get(), [](void*, const char*) {}, nullptr);
+    }
+
+    std::vector<DbRow> Query(const std::string& sql, const std::vector<DbValue>& params) override
+    {
+        std::vector<const char*> values;
+        for (const DbValue& p : params) {
+            values.push_back(p ? p->c_str() : nullptr);
+        }
+        ResultPtr result(PQexecParams(m_conn.get(), Numbered(sql).c_str(), static_cast<int>(values.size()), nullptr,
+                                      values.data(), nullptr, nullptr, 0),
+                         &PQclear);
+        const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+            Fail(result.get());
+        }
+        return Rows(result.get());
+    }
+    void Begin() override { Query("BEGIN", {}); }
+    void Commit() override { Query("COMMIT", {}); }
+    void Rollback() override
+    {
+        if (PQstatus(m_conn.get()) == CONNECTION_OK && PQtransactionStatus(m_conn.get()) != PQTRANS_IDLE) {
+            PQclear(PQexec(m_conn.get(), "ROLLBACK"));
+        }
+    }
+    const DbDialect& Dialect() const override
+    {
+        // A claim skips serials another station's open transaction holds.
+        static const DbDialect dialect {
+            "BIGSERIAL PRIMARY KEY", " FOR UPDATE OF s SKIP LOCKED", "SELECT pg_advisory_xact_lock(7390331)",
+            "SELECT 1 FROM pg_tables WHERE schemaname = current_schema() AND tablename = ?",
+            "INSERT INTO serials(batch_id, number, serial, state) "
+            "SELECT CAST(? AS BIGINT), CAST(? AS BIGINT) + i, ? || lpad((CAST(? AS BIGINT) + i)::text, "
+            "CAST(? AS INTEGER), '0'), 'free' FROM generate_series(0, CAST(? AS BIGINT) - 1) AS g(i)"};
+        return dialect;
+    }
+    std::string Describe() const override { return m_describe; }
+
+private:
+    [[noreturn]] void Fail(PGresult* result)
+    {
+        if (PQstatus(m_conn.get()) != CONNECTION_OK) {
+            throw DbError(DbProblem::Gone, "the connection to the server was lost");
+        }
+        const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+        throw DbError(ProblemOf(state),
+                      FirstLine(result ? PQresultErrorMessage(result) : PQerrorMessage(m_conn.get()), m_password));
+    }
+    static std::vector<DbRow> Rows(PGresult* result)
+    {
+        std::vector<DbRow> rows;
+        for (int r = 0; r < PQntuples(result); ++r) {
+            DbRow row;
+            for (int c = 0; c < PQnfields(result); ++c) {
+                row.push_back(PQgetisnull(result, r, c) ? std::nullopt : DbValue(PQgetvalue(result, r, c)));
+            }
+            rows.push_back(std::move(row));
+        }
+        return rows;
+    }
+    // postgresql://user@host:port/dbname, from what the connection uses: no password.
+    std::string DescribeConnection() const
+    {
+        if (!m_conn) {
+            return "PostgreSQL";
+        }
+        const auto part = [](const char* v) { return std::string(v ? v : ""); };
+        std::string host = part(PQhost(m_conn.get()));
+        if (host.empty() || host[0] == '/') {
+            host = "[" + host + "]"; // a socket folder
+        }
+        return "PostgreSQL database postgresql://" + part(PQuser(m_conn.get())) + "@" + host + ":" +
+               part(PQport(m_conn.get())) + "/" + part(PQdb(m_conn.get()));
+    }
+
+    std::unique_ptr<PGconn, decltype(&PQfinish)> m_conn;
+    std::string m_password;
+    std::string m_describe;
+};
+
+} // namespace
+
+std::unique_ptr<CDatabase> OpenPostgres(const std::string& conninfo)
+{
+    return std::make_unique<CPostgresDatabase>(conninfo);
+}
+
+} // namespace pello::storage

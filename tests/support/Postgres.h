@@ -1,0 +1,31 @@
+#pragma once
+// A PostgreSQL server of the test's own, from Debian's postgresql package:
+// initdb and pg_ctl in a scratch folder, reached through a Unix socket there,
+// run as the unprivileged "postgres" user when the tests run as root (the
+// server refuses root). It fails the test, never skips it, when it cannot start.
+
+#include <string>
+
+namespace pello {
+
+class CPostgresServer {
+public:
+    CPostgresServer();
+    ~CPostgresServer();
+    CPostgresServer(const CPostgresServer&) = delete;
+    CPostgresServer& operator=(const CPostgresServer&) = delete;
+
+    // libpq key=value string for a fresh database of this server.
+    std::string NewDatabase(const std::string& name);
+    void Stop();
+    void Start();
+
+private:
+    int Run(const std::string& command) const;
+
+    std::string m_bin;
+    std::string m_dir;
+    bool m_running = false;
+};
+
+} // namespace pello
