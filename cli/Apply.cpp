@@ -9,6 +9,7 @@
 #include "cli/Record.h"
 #include "cli/Session.h"
 #include "protocol/Frames.h"
+#include "station/Unit.h"
 
 namespace pello::cli {
 
@@ -23,28 +24,6 @@ int DryRun(const ProgramFields& fields)
     return kOk;
 }
 
-std::string OutcomeName(const ApplyResult& applied, VerifyOutcome verify)
-{
-    if (applied.outcome != ApplyOutcome::Success) {
-        return "failed";
-    }
-    return verify == VerifyOutcome::Differs || verify == VerifyOutcome::NothingRead ? "verify failed" : "programmed";
-}
-
-// Where a claimed serial stands after its sequence: back to free only when
-// the unit cannot carry it (no "SID" reached it, or it refused every one).
-storage::SerialState AfterSequence(const ApplyResult& applied, VerifyOutcome verify)
-{
-    if (applied.outcome == ApplyOutcome::Success && verify == VerifyOutcome::Matched) {
-        return storage::SerialState::Programmed;
-    }
-    const StepResult* sid = applied.Find(Step::Sid);
-    if (sid == nullptr || !sid->exchange.AnyWritten() || sid->exchange.AllRefused()) {
-        return storage::SerialState::Free;
-    }
-    return storage::SerialState::InDoubt;
-}
-
 // The row for this attempt, up to its outcome.
 storage::ProgrammingRecord StartRow(const CRecordKeeper& keeper, const CDeviceSession& session,
                                     const SearchResult& found, const ProgramFields& fields)
@@ -56,15 +35,6 @@ storage::ProgrammingRecord StartRow(const CRecordKeeper& keeper, const CDeviceSe
     row.fieldWritten = fields.serial;
     row.codeWritten = fields.code;
     return row;
-}
-
-void EndRow(storage::ProgrammingRecord* row, const ApplyResult& applied, VerifyOutcome verify)
-{
-    row->outcome = OutcomeName(applied, verify);
-    row->verify = VerifyName(verify);
-    if (const StepResult* failed = applied.Failed()) {
-        row->detail = DescribeFailure(*failed);
-    }
 }
 
 // The record shows this field programmed into a unit, and the unit connected
@@ -142,7 +112,7 @@ int ApplyFromFile(const ApplyOptions& options, const CommonOptions& common)
     ApplyResult applied;
     VerifyOutcome verified = VerifyOutcome::NotDone;
     const int rc = Program(session, *fields, options.verify, &applied, &verified);
-    EndRow(&row, applied, verified);
+    station::EndRow(&row, applied, verified);
     const int recorded = Recorded(keeper, none, storage::SerialState::Free, row, rc);
     return Interrupted() ? InterruptedExitCode() : recorded;
 }
@@ -198,8 +168,8 @@ int ApplyFromBatch(const ApplyOptions& options, const CommonOptions& common)
     ApplyResult applied;
     VerifyOutcome verified = VerifyOutcome::NotDone;
     rc = Program(session, fields, true, &applied, &verified);
-    EndRow(&row, applied, verified);
-    const storage::SerialState state = AfterSequence(applied, verified);
+    station::EndRow(&row, applied, verified);
+    const storage::SerialState state = station::AfterSequence(applied, verified);
     SayWhereTheSerialStands(*claim, state);
     rc = Recorded(keeper, claim, state, row, rc);
     return Interrupted() ? InterruptedExitCode() : rc;

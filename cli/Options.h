@@ -47,6 +47,14 @@ struct BatchOptions {
     bool spoiled = false;
 };
 
+struct StationCliOptions {
+    DeviceChoice device;
+    std::string batch;
+    int count = 0;
+    bool json = false;
+    double interval = 1.0; // seconds between two looks over RS232
+};
+
 struct LogOptions {
     std::string since;
     std::string serial;

@@ -27,19 +27,13 @@ private:
     CSnToolWorkflow m_flow;
 };
 
-enum class VerifyOutcome { NotDone, Matched, Differs, NothingRead };
-const char* VerifyName(VerifyOutcome outcome); // as the record writes it
-
 // Reads and checks SN.txt (or --file), saying why when it cannot be used.
 std::optional<ProgramFields> ReadFields(const std::string& path);
 // "No device found", and where to look for the reason.
 int ReportNotFound(const DeviceChoice& device);
-// What went wrong in a step, in words.
-std::string DescribeFailure(const StepResult& step);
 // "Setting successful!" or "Setting failed!" and why; the exit code.
 int ReportApply(const ApplyResult& applied);
-// Searches again until the device answers or the patience runs out, and
-// compares the whole field read back with the one written; says the result.
+// Reads the whole field back (CSnToolWorkflow::VerifyField) and says the result.
 VerifyOutcome Verify(CDeviceSession& session, const ProgramFields& written);
 
 } // namespace pello::cli

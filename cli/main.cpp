@@ -80,6 +80,7 @@ public:
         AddPorts();
         AddBatch();
         AddLog();
+        AddStation();
     }
     // An exit code when the program ends here.
     std::optional<int> Parse(int argc, char** argv)
@@ -88,7 +89,7 @@ public:
             return end;
         }
         if (!m_command) {
-            ReportUsageError("pellomatic-cli", "a command is needed: search, apply, frame, ports, batch or log");
+            ReportUsageError("pellomatic-cli", "a command is needed: search, apply, frame, ports, batch, log or station");
             return kUsage;
         }
         if (m_common.db.empty()) {
@@ -219,8 +220,29 @@ private:
         });
     }
 
+    void AddStation()
+    {
+        CLI::App* cmd = m_app.add_subcommand("station", "program unit after unit from a batch, without a keystroke");
+        AddDeviceFlags(cmd, &m_stationDevice);
+        cmd->add_option("--batch", m_station.batch, "the batch to draw from")->option_text("NAME")->required();
+        cmd->add_option("--count", m_station.count, "stop after N units")->option_text("N")->check(CLI::Range(1, 1000000));
+        cmd->add_flag("--json", m_station.json, "one JSON object per event on stdout, nothing else there");
+        cmd->add_option("--interval", m_station.interval, "RS232: seconds between two looks for a unit (default 1)")
+            ->option_text("SECONDS")
+            ->check(CLI::Range(0.05, 60.0));
+        cmd->final_callback([this] {
+            m_station.device = Resolve(m_stationDevice);
+            if (m_common.noRecord) {
+                throw CLI::ValidationError("station needs the record; it cannot go with --no-record");
+            }
+            m_command = [this] { return RunStation(m_station, m_common); };
+        });
+    }
+
     CLI::App m_app;
     CommonOptions m_common;
+    StationCliOptions m_station;
+    DeviceFlags m_stationDevice;
     SearchOptions m_search;
     DeviceFlags m_searchDevice;
     ApplyOptions m_apply;

@@ -5,12 +5,37 @@
 #include "protocol/Device.h"
 #include "protocol/ProductId.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <poll.h>
 
 namespace pello {
 
 namespace {
+
+// A device may restart after "QBOOT": searches start again for this long.
+constexpr auto kVerifyPatience = std::chrono::seconds(10);
+
+// Positions (1-based) where two fields differ, as "3, 21-22".
+std::string DifferingPositions(const std::string& a, const std::string& b)
+{
+    std::string out;
+    const size_t n = std::max(a.size(), b.size());
+    const auto same = [&](size_t i) { return i < a.size() && i < b.size() && a[i] == b[i]; };
+    for (size_t i = 0; i < n;) {
+        if (same(i)) {
+            ++i;
+            continue;
+        }
+        size_t j = i;
+        while (j + 1 < n && !same(j + 1)) ++j;
+        out += (out.empty() ? "" : ", ") + std::to_string(i + 1) + (j > i ? "-" + std::to_string(j + 1) : "");
+        i = j + 1;
+    }
+    return out;
+}
 
 StepFailure FailureOf(const ExchangeResult& x)
 {
@@ -37,6 +62,35 @@ std::string FieldOfReply(const uint8_t* reply, size_t length)
 }
 
 } // namespace
+
+std::string DescribeFailure(const StepResult& step)
+{
+    const std::string name = StepName(step.step);
+    switch (step.failure) {
+    case StepFailure::None: return name + " was not accepted";
+    case StepFailure::PortNotOpened: return name + ": the port could not be opened";
+    case StepFailure::DeviceNotFound: return name + ": the device was not found again";
+    case StepFailure::WriteFailed: return name + ": the frame could not be written";
+    case StepFailure::NoReply: return name + ": no reply within the deadline";
+    case StepFailure::Refused: return name + ": refused by the device (NAK)";
+    case StepFailure::Unexpected: return name + ": the reply was not the one expected";
+    case StepFailure::OutOfStep:
+        return name + ": after a late reply, replies no longer matched their frames; "
+                      "what the unit stored is unknown";
+    }
+    return name;
+}
+
+const char* VerifyName(VerifyOutcome outcome)
+{
+    switch (outcome) {
+    case VerifyOutcome::NotDone: return "not done";
+    case VerifyOutcome::Matched: return "matched";
+    case VerifyOutcome::Differs: return "differs";
+    case VerifyOutcome::NothingRead: return "nothing read";
+    }
+    return "not done";
+}
 
 const char* StepName(Step step)
 {
@@ -121,14 +175,14 @@ ExchangeResult CSnToolWorkflow::ExchangeOverCom(const Frame& frame, uint8_t* rep
             return io;
         }
         io.written = true;
-        const int n = m_comLink.Read(buf, capacity, device::kComReplyTimeLimitMs);
+        const int n = m_comLink.Read(buf, capacity, m_bProbing ? device::kProbeReplyMs : device::kComReplyTimeLimitMs);
         io.complete = n > 0;
         io.length = n > 0 ? static_cast<size_t>(n) : 0;
         Trace("<-", buf, n > 0 ? io.length : std::strlen(reinterpret_cast<char*>(buf)));
         NoteTimeOut(io);
         return io;
     };
-    return RunExchange(attempt, reply, device::kReplyBufferSize, bStrict, prefix);
+    return RunExchange(attempt, reply, device::kReplyBufferSize, bStrict, prefix, m_bProbing ? 1 : kExchangeAttempts);
 }
 
 ExchangeResult CSnToolWorkflow::ExchangeOverHid(const Frame& frame, uint8_t* reply, bool bStrict,
@@ -154,7 +208,7 @@ ExchangeResult CSnToolWorkflow::ExchangeOverHid(const Frame& frame, uint8_t* rep
         NoteTimeOut(io);
         return io;
     };
-    return RunExchange(attempt, reply, device::kReplyBufferSize, bStrict, prefix);
+    return RunExchange(attempt, reply, device::kReplyBufferSize, bStrict, prefix, m_bProbing ? 1 : kExchangeAttempts);
 }
 
 bool CSnToolWorkflow::ComExchange(const Frame& frame, uint8_t* reply, bool bStrict)
@@ -230,6 +284,39 @@ SearchResult CSnToolWorkflow::Search(Link link)
     m_strDevice = result.device;
     result.productId = ExtractProductId(reinterpret_cast<const char*>(reply));
     return result;
+}
+
+SearchResult CSnToolWorkflow::Probe(Link link)
+{
+    m_bProbing = true;
+    const SearchResult result = Search(link);
+    m_bProbing = false;
+    return result;
+}
+
+VerifyResult CSnToolWorkflow::VerifyField(Link link, const std::string& written, const std::function<bool()>& giveUp)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kVerifyPatience;
+    VerifyResult result;
+    result.read = Search(link);
+    while (!result.read.found && !giveUp() && std::chrono::steady_clock::now() < deadline) {
+        ::poll(nullptr, 0, 250); // the device is restarting; look again shortly
+        result.read = Search(link);
+    }
+    if (!result.read.found) {
+        result.outcome = VerifyOutcome::NothingRead;
+    } else if (result.read.field != written) {
+        result.outcome = VerifyOutcome::Differs;
+        result.differing = DifferingPositions(written, result.read.field);
+    } else {
+        result.outcome = VerifyOutcome::Matched;
+    }
+    return result;
+}
+
+bool CSnToolWorkflow::UsbDevicePresent(const std::string& node) const
+{
+    return m_hidLink.IsPresent(device::kVendorId, device::kProductId, node);
 }
 
 void CSnToolWorkflow::OnSearch()

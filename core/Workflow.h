@@ -53,6 +53,18 @@ struct StepResult {
     ExchangeResult exchange; // attempts == 0 when the link was not ready
 };
 
+// What went wrong in a step, in words ("PABC: refused by the device (NAK)").
+std::string DescribeFailure(const StepResult& step);
+
+enum class VerifyOutcome { NotDone, Matched, Differs, NothingRead };
+const char* VerifyName(VerifyOutcome outcome); // "not done", "matched", "differs", "nothing read"
+
+struct VerifyResult {
+    VerifyOutcome outcome = VerifyOutcome::NotDone;
+    SearchResult read;      // what the last search found
+    std::string differing;  // 1-based positions where the fields differ, "3, 21-22"
+};
+
 enum class ApplyOutcome {
     Success,
     NoDevice,      // no Search has found the device; nothing was sent
@@ -98,6 +110,15 @@ public:
     SearchResult Search(Link link);
     // Programs the device where the latest Search found it.
     ApplyResult Apply(const ProgramFields& fields);
+    // Search with one "QSID" attempt and, over RS232, a short deadline: for
+    // looking whether a unit is connected, again and again.
+    SearchResult Probe(Link link);
+    // Reads the field back after programming: searches again until the device
+    // answers (it may restart after "QBOOT"; it gets 10 s) or `giveUp` says
+    // so, and compares the whole 22-character field with `written`.
+    VerifyResult VerifyField(Link link, const std::string& written, const std::function<bool()>& giveUp);
+    // Whether the USB device is still present at `node` (a hidraw node).
+    bool UsbDevicePresent(const std::string& node) const;
 
     // The operator's two actions: the dialog's data exchange, then Search or
     // Apply, then the Product ID field or a message box.
@@ -151,6 +172,7 @@ private:
     int m_nPortsSearched = device::kComPortCount;
     // Within a programming sequence: an attempt has timed out, so a late reply
     // may yet arrive and be taken for the answer to a later frame.
+    bool m_bProbing = false;
     bool m_bInSequence = false;
     bool m_bRepliesMayLag = false;
     std::string m_strSnFile = "SN.txt";

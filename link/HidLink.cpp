@@ -109,6 +109,18 @@ bool CHidLink::FindDevice(uint16_t vendorId, uint16_t productId)
     return found;
 }
 
+bool CHidLink::IsPresent(uint16_t vendorId, uint16_t productId, const std::string& devicePath) const
+{
+    for (const HidInterface& iface : ListHidInterfaces(m_paths.classDir, m_paths.devDir)) {
+        uint16_t vendor = 0, product = 0;
+        if (iface.devicePath == devicePath && ReadHidIds(iface, &vendor, &product) && vendor == vendorId &&
+            product == productId) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool CHidLink::WriteFrame(const uint8_t* frame, size_t length)
 {
     CHidHandle device(*m_pIo, m_pIo->Open(m_strDevicePath));

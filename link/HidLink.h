@@ -43,6 +43,9 @@ public:
     // True when a present interface has these ids (first in order wins) and
     // usable report lengths; m_strDevicePath and m_caps then describe it.
     bool FindDevice(uint16_t vendorId, uint16_t productId);
+    // Whether an interface with these ids is present at `devicePath`, without
+    // opening it: for noticing that a unit was unplugged.
+    bool IsPresent(uint16_t vendorId, uint16_t productId, const std::string& devicePath) const;
     // Reads the report lengths of the interface under examination; false when
     // they cannot be had.
     bool GetCaps();

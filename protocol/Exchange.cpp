@@ -2,6 +2,7 @@
 
 #include "protocol/FrameCrc.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace pello {
@@ -59,10 +60,10 @@ bool ReplyAccepted(const uint8_t* reply, size_t length, bool bStrict, std::strin
 }
 
 ExchangeResult RunExchange(const ExchangeAttempt& attempt, uint8_t* reply, size_t capacity, bool bStrict,
-                           std::string_view strictPrefix)
+                           std::string_view strictPrefix, int attempts)
 {
     ExchangeResult r;
-    while (r.attempts < kExchangeAttempts && !r.accepted) {
+    while (r.attempts < std::min(attempts, kExchangeAttempts) && !r.accepted) {
         std::memset(reply, 0, capacity);
         const AttemptIo io = attempt(reply, capacity);
         if (io.outOfStep) {

@@ -62,6 +62,6 @@ bool ReplyAccepted(const uint8_t* reply, size_t length, bool bStrict, std::strin
 // Runs the rule over `attempt`. The reply buffer is cleared before each attempt
 // and holds the last attempt's reply afterwards.
 ExchangeResult RunExchange(const ExchangeAttempt& attempt, uint8_t* reply, size_t capacity, bool bStrict,
-                           std::string_view strictPrefix);
+                           std::string_view strictPrefix, int attempts = kExchangeAttempts);
 
 } // namespace pello

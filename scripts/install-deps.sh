@@ -9,7 +9,7 @@ set_name=${1:-build}
 BUILD=(
   g++ cmake ninja-build pkg-config dpkg-dev file
   libwxgtk3.2-dev wx-common fonts-wqy-zenhei
-  libcli11-dev nlohmann-json3-dev libsqlite3-dev libpq-dev
+  libcli11-dev nlohmann-json3-dev libsqlite3-dev libpq-dev libudev-dev
   debhelper
 )
 TEST=(

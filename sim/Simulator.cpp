@@ -173,6 +173,7 @@ public:
         m_model.m_bRecordFrames = false;
         m_model.m_sid = m_line.Field(1);
         m_model.m_pabc = o.pabc;
+        m_line.Arrived(NowMs());
     }
     bool Load()
     {

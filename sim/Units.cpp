@@ -27,9 +27,22 @@ std::string CUnitLine::Field(int unit) const
     return field;
 }
 
+// An operator takes an unprogrammed unit away after this, besides the hold.
+constexpr uint64_t kUnprogrammedStayMs = 3000;
+
+void CUnitLine::Arrived(uint64_t nowMs)
+{
+    if (m_units > 0) {
+        m_programmed = false;
+        m_due = true;
+        m_atMs = nowMs + static_cast<uint64_t>(m_holdMs) + kUnprogrammedStayMs;
+    }
+}
+
 void CUnitLine::Programmed(uint64_t nowMs)
 {
-    if (m_units > 0 && m_connected && !m_due) {
+    if (m_units > 0 && m_connected && !m_programmed) {
+        m_programmed = true;
         m_due = true;
         m_atMs = nowMs + static_cast<uint64_t>(m_holdMs);
     }
@@ -49,7 +62,7 @@ bool CUnitLine::Advance(uint64_t nowMs)
     }
     ++m_unit;
     m_connected = true;
-    m_due = false;
+    Arrived(nowMs);
     return true;
 }
 

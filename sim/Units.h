@@ -24,6 +24,9 @@ public:
 
     // The connected unit answered "QBOOT": it leaves after its hold.
     void Programmed(uint64_t nowMs);
+    // A unit has just been connected. One that is never programmed (it
+    // arrived programmed, say) is taken away a while later.
+    void Arrived(uint64_t nowMs);
     // Carries out a leave or an arrival that is due. True when a new unit
     // has just arrived.
     bool Advance(uint64_t nowMs);
@@ -39,6 +42,7 @@ private:
     int m_unit = 1;
     bool m_connected = true;
     bool m_due = false; // a leave or arrival is scheduled at m_atMs
+    bool m_programmed = false;
     uint64_t m_atMs = 0;
 };
 

@@ -360,16 +360,25 @@ std::vector<ProgrammingRecord> CStore::Records(const RecordFilter& filter)
     return out;
 }
 
-std::optional<ProgrammingRecord> CStore::LastProgrammed(const std::string& field)
+std::optional<ProgrammingRecord> CStore::LatestRow(const std::string& field, const std::string& outcomes)
 {
-    const auto rows = m_db->Query(std::string("SELECT ") + kRecordColumns +
-                                      " FROM records WHERE field_written = ? AND outcome = 'programmed' "
-                                      "ORDER BY id DESC LIMIT 1",
+    const auto rows = m_db->Query(std::string("SELECT ") + kRecordColumns + " FROM records WHERE field_written = ? " +
+                                      "AND outcome IN (" + outcomes + ") ORDER BY id DESC LIMIT 1",
                                   {field});
     if (rows.empty()) {
         return std::nullopt;
     }
     return RecordOf(rows[0]);
+}
+
+std::optional<ProgrammingRecord> CStore::LastProgrammed(const std::string& field)
+{
+    return LatestRow(field, "'programmed'");
+}
+
+std::optional<ProgrammingRecord> CStore::LastWritten(const std::string& field)
+{
+    return LatestRow(field, "'programmed', 'verify failed', 'failed'");
 }
 
 } // namespace pello::storage

@@ -115,6 +115,9 @@ public:
     std::vector<ProgrammingRecord> Records(const RecordFilter& filter);
     // The latest record of `field` programmed into a unit, if any.
     std::optional<ProgrammingRecord> LastProgrammed(const std::string& field);
+    // The latest record of `field` written into a unit, whatever the outcome
+    // of its sequence (a unit that reads it back carries a number we gave out).
+    std::optional<ProgrammingRecord> LastWritten(const std::string& field);
 
     std::string Describe() const { return m_db->Describe(); }
 
@@ -126,6 +129,7 @@ private:
     void AddEvent(const std::string& serialId, const std::string& event, const Station& who, const std::string& detail);
     void InsertRecord(const ProgrammingRecord& record);
     void MarkAbandonedClaims(int64_t batchId, const Station& who);
+    std::optional<ProgrammingRecord> LatestRow(const std::string& field, const std::string& outcomes);
     template <class Fn> auto InTransaction(Fn fn);
 
     std::unique_ptr<CDatabase> m_db;

@@ -272,3 +272,18 @@ TEST(DevsimUsb, RealHidrawPathEndToEnd)
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "99999\n");
 }
+
+TEST(DevsimUsb, StationOverRealHidraw)
+{
+    if (!fs::exists("/dev/uhid")) {
+        GTEST_SKIP() << "no /dev/uhid here: the kernel offers no virtual HID devices";
+    }
+    const std::string dir = MakeScratchDir("uhid-station"), db = dir + "/record.db";
+    ASSERT_EQ(RunProgram("pellomatic-cli", {"--db", db, "batch", "create", "U", "--first", "U1", "--count", "2",
+                                            "--code", "ABCDEFGH_123"}).exitCode, 0);
+    // Each unit is a virtual device created and destroyed again.
+    CDevsim line({"--usb", "--units", "2", "--gap", "1", "--hold", "1"});
+    const auto r = RunProgram("pellomatic-cli", {"--db", db, "station", "--batch", "U", "--link", "usb", "--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("\"reason\":\"the batch is used up\""), std::string::npos) << r.out;
+}

@@ -6,6 +6,9 @@ bin=$(cd "${1:-build/bin}" && pwd)
 work=$(mktemp -d)
 trap 'kill "$sim" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
 cd "$work"
+# Never the user's own set-up: the record and the runtime folder are the test's.
+export HOME="$work/home" XDG_DATA_HOME="$work/data" XDG_STATE_HOME="$work/state" XDG_RUNTIME_DIR="$work/runtime"
+mkdir -p "$HOME" && mkdir -m 700 "$XDG_RUNTIME_DIR"
 printf '0812345678ABCDEFGHIJKL\r\nABCDEFGH_123\r\n' > SN.txt
 "$bin/pellomatic-devsim" --link "$work/port" > devsim.out &
 sim=$!
@@ -31,5 +34,8 @@ check 2 apply --port "$work/port" --file missing.txt
 check 3 search --link usb
 check 0 ports --port "$work/port"
 check 1 bogus
-echo "$((8 - failures)) passed, $failures failed"
+check 0 batch create LOT --first SN01 --count 2 --code ABCDEFGH_123
+check 0 apply --batch LOT --port "$work/port"
+check 0 log --format json
+echo "$((11 - failures)) passed, $failures failed"
 [[ $failures -eq 0 ]]

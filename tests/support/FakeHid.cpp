@@ -46,6 +46,7 @@ void CFakeHid::AddSysfsOnly(int n, const std::string& uevent, const std::vector<
 
 FakeHidNode& CFakeHid::AddNode(int n, uint16_t vendor, uint16_t product, std::vector<uint8_t> descriptor)
 {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     char uevent[64];
     std::snprintf(uevent, sizeof uevent, "HID_ID=0003:%08X:%08X", vendor, product);
     AddSysfsOnly(n, uevent, descriptor);
@@ -58,6 +59,7 @@ FakeHidNode& CFakeHid::AddNode(int n, uint16_t vendor, uint16_t product, std::ve
 
 void CFakeHid::QueueReply(FakeHidNode& node, const std::string& reply)
 {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     for (const std::string& payload : ReplyReportPayloads(reply)) {
         std::vector<uint8_t> report;
         if (node.reportId != 0) {
@@ -68,8 +70,16 @@ void CFakeHid::QueueReply(FakeHidNode& node, const std::string& reply)
     }
 }
 
+void CFakeHid::RemoveNode(int n)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    fs::remove_all(m_root + "/class/hidraw" + std::to_string(n));
+    Node(n).vanished = true;
+}
+
 int CFakeHid::Open(const std::string& path)
 {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     auto it = m_nodes.find(path);
     if (it == m_nodes.end() || !it->second->openable || it->second->vanished) {
         return -1;
@@ -82,6 +92,7 @@ int CFakeHid::Open(const std::string& path)
 
 bool CFakeHid::WriteReport(int handle, const uint8_t* report, size_t length)
 {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     FakeHidNode& node = *m_handles.at(handle);
     // hidraw takes report id then data; this device has 8-byte output reports.
     if (node.vanished || length != 9 || report[0] != node.reportId) {
@@ -96,6 +107,7 @@ bool CFakeHid::WriteReport(int handle, const uint8_t* report, size_t length)
 
 int CFakeHid::ReadReport(int handle, uint8_t* buffer, size_t capacity, int timeoutMs)
 {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     FakeHidNode& node = *m_handles.at(handle);
     if (node.vanishAfterReads == 0) {
         node.vanished = true;
@@ -124,6 +136,7 @@ int CFakeHid::ReadReport(int handle, uint8_t* buffer, size_t capacity, int timeo
 
 void CFakeHid::Close(int handle)
 {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     m_handles.erase(handle);
     --m_openHandles;
 }

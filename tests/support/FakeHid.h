@@ -12,6 +12,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,8 @@ public:
 
     // Queue a reply as the device would send it (split into 8-byte reports).
     void QueueReply(FakeHidNode& node, const std::string& reply);
+    // Unplugs hidrawN: its sysfs entry goes, its open handles fail with ENODEV.
+    void RemoveNode(int n);
 
     int Open(const std::string& path) override;
     bool WriteReport(int handle, const uint8_t* report, size_t length) override;
@@ -61,6 +64,8 @@ private:
     std::map<std::string, std::unique_ptr<FakeHidNode>> m_nodes;
     std::map<int, FakeHidNode*> m_handles;
     int m_nextHandle = 3;
+    // A station's thread uses the device while a test plugs and unplugs it.
+    std::recursive_mutex m_mutex;
 };
 
 } // namespace pello

@@ -60,6 +60,17 @@ CChild::~CChild()
     std::filesystem::remove_all(m_tmp, ec);
 }
 
+std::string CChild::OutputSoFar() const { return Slurp(m_tmp + "/out"); }
+
+bool CChild::WaitForOutput(const std::string& text, int seconds) const
+{
+    for (int i = 0; i < seconds * 50; ++i) {
+        if (OutputSoFar().find(text) != std::string::npos) return true;
+        ::usleep(20000);
+    }
+    return false;
+}
+
 RunResult CChild::Wait()
 {
     RunResult r;

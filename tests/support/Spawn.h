@@ -76,6 +76,10 @@ public:
     CChild(const CChild&) = delete;
     CChild& operator=(const CChild&) = delete;
     void Signal(int sig) { ::kill(m_pid, sig); }
+    // What it has printed on stdout so far.
+    std::string OutputSoFar() const;
+    // Waits until its stdout holds `text` (at most `seconds`); whether it does.
+    bool WaitForOutput(const std::string& text, int seconds = 60) const;
     // Waits for the end and returns what it printed.
     RunResult Wait();
 

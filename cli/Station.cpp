@@ -1,0 +1,182 @@
+// `pellomatic-cli station`: unit after unit from a batch, and how the
+// operator (or a line-control system, with --json) hears about each.
+
+#include "cli/Commands.h"
+
+#include "cli/ExitCodes.h"
+#include "cli/Interrupt.h"
+#include "cli/Output.h"
+#include "cli/Record.h"
+#include "cli/Session.h"
+#include "station/Station.h"
+
+#include <cstdio>
+#include <ctime>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+namespace pello::cli {
+
+namespace {
+
+using station::StationTally;
+using station::UnitReport;
+
+std::string LocalClock()
+{
+    const time_t now = ::time(nullptr);
+    tm local {};
+    ::localtime_r(&now, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    return text;
+}
+
+long PerHour(const StationTally& t) { return t.seconds > 0 ? static_cast<long>(t.done * 3600.0 / t.seconds) : 0; }
+
+std::string Seconds(double s)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s", s);
+    return text;
+}
+
+// The batch and the record, as the station uses them.
+class CStationBook final : public station::CStationRecord {
+public:
+    CStationBook(CRecordKeeper& keeper, std::string batch) : m_keeper(keeper), m_batch(std::move(batch)) {}
+    std::optional<storage::ProgrammingRecord> LastWritten(const std::string& field) override
+    {
+        return m_keeper.Store().LastWritten(field);
+    }
+    std::optional<storage::Claim> Claim() override { return m_keeper.Store().ClaimNext(m_batch, m_keeper.Who()); }
+    bool Keep(const storage::Claim& claim, storage::SerialState state, const storage::ProgrammingRecord& row) override
+    {
+        return m_keeper.Keep(claim, state, row) == kOk;
+    }
+    storage::ProgrammingRecord NewRecord() override { return m_keeper.NewRecord(); }
+    uint64_t SerialsLeft() override { return m_keeper.Store().ShowBatch(m_batch, storage::Station {}).free; }
+
+private:
+    CRecordKeeper& m_keeper;
+    std::string m_batch;
+};
+
+// A line per unit, a live status line and a bell on a failure, on a terminal.
+class CTerminalEvents final : public station::CStationEvents {
+public:
+    void Waiting(const StationTally& t) override { ShowStatus(t, "waiting for a unit"); }
+    void Arrived(int unit, const SearchResult& found) override
+    {
+        m_last = "unit " + std::to_string(unit) + " connected: " + EscapeDeviceText(found.field);
+        ShowStatus(m_tally, m_last);
+    }
+    void Finished(const UnitReport& r, const StationTally& t) override
+    {
+        ClearStatus();
+        std::string line = LocalClock() + "  unit " + std::to_string(r.unit) + "  " +
+                           (r.serial.empty() ? std::string("-") : r.serial) + "  " + r.outcome;
+        if (!r.detail.empty()) line += ": " + r.detail;
+        if (!r.serial.empty() && r.state != "programmed") line += "; serial " + r.state;
+        Print(line + "  " + Seconds(r.seconds));
+        std::fflush(stdout);
+        if (r.outcome != "programmed" && r.outcome != "skipped" && m_tty) {
+            std::fputs("\a", stdout); // a failure: look up
+        }
+        ShowStatus(t, r.outcome == "skipped" ? "remove the unit" : "waiting for the unit to be removed");
+    }
+    void Left(int) override {}
+    void Stopped(const std::string& why, const StationTally& t) override
+    {
+        ClearStatus();
+        Print("station stopped (" + why + "): " + std::to_string(t.done) + " done, " + std::to_string(t.failed) +
+              " failed, " + std::to_string(t.skipped) + " skipped in " + std::to_string(static_cast<long>(t.seconds)) +
+              " s (" + std::to_string(PerHour(t)) + " per hour); " + std::to_string(t.left) +
+              " serial numbers left");
+    }
+
+private:
+    void ShowStatus(const StationTally& t, const std::string& what)
+    {
+        m_tally = t;
+        if (!m_tty) return;
+        std::fprintf(stdout, "\r\033[Kdone %d  failed %d  skipped %d  |  %ld per hour  |  %llu left  |  %s", t.done,
+                     t.failed, t.skipped, PerHour(t), static_cast<unsigned long long>(t.left), what.c_str());
+        std::fflush(stdout);
+    }
+    void ClearStatus()
+    {
+        if (m_tty) std::fputs("\r\033[K", stdout);
+    }
+
+    bool m_tty = ::isatty(STDOUT_FILENO) == 1;
+    StationTally m_tally;
+    std::string m_last;
+};
+
+// One JSON object per event on stdout, for line-control systems.
+class CJsonEvents final : public station::CStationEvents {
+public:
+    void Waiting(const StationTally& t) override { Emit({{"event", "waiting"}, {"left", t.left}}); }
+    void Arrived(int unit, const SearchResult& found) override
+    {
+        Emit({{"event", "arrived"}, {"unit", unit}, {"field", EscapeDeviceText(found.field)},
+              {"node", EscapeDeviceText(found.node)}});
+    }
+    void Finished(const UnitReport& r, const StationTally& t) override
+    {
+        Emit({{"event", "unit"}, {"unit", r.unit}, {"serial", r.serial}, {"outcome", r.outcome}, {"state", r.state},
+              {"detail", r.detail}, {"field_before", EscapeDeviceText(r.fieldBefore)}, {"seconds", r.seconds},
+              {"done", t.done}, {"failed", t.failed}, {"skipped", t.skipped}, {"left", t.left}});
+    }
+    void Left(int unit) override { Emit({{"event", "left"}, {"unit", unit}}); }
+    void Stopped(const std::string& why, const StationTally& t) override
+    {
+        Emit({{"event", "summary"}, {"reason", why}, {"done", t.done}, {"failed", t.failed}, {"skipped", t.skipped},
+              {"seconds", t.seconds}, {"per_hour", PerHour(t)}, {"left", t.left}});
+    }
+
+private:
+    static void Emit(nlohmann::json event)
+    {
+        event["time"] = storage::UtcNow();
+        Print(event.dump());
+        std::fflush(stdout);
+    }
+};
+
+std::unique_ptr<station::CUnitWatcher> MakeWatcher(const StationCliOptions& o)
+{
+    if (o.device.link == Link::Rs232) {
+        return std::make_unique<station::CTimerWatcher>(static_cast<int>(o.interval * 1000));
+    }
+    return station::MakeHidrawWatcher();
+}
+
+} // namespace
+
+int RunStation(const StationCliOptions& options, const CommonOptions& common)
+{
+    CRecordKeeper keeper(common);
+    if (const int rc = keeper.Open(); rc != kOk) {
+        return rc;
+    }
+    CDeviceSession session(options.device, common);
+    CStationBook book(keeper, options.batch);
+    CTerminalEvents terminal;
+    CJsonEvents json;
+    station::CStationEvents& events = options.json ? static_cast<station::CStationEvents&>(json) : terminal;
+    const std::unique_ptr<station::CUnitWatcher> watcher = MakeWatcher(options);
+    station::CStation line(session.Flow(), book, *watcher, events,
+                           {options.device.link, options.count, static_cast<int>(options.interval * 1000)});
+    try {
+        book.SerialsLeft(); // an unknown batch is said before any unit is looked for
+        const StationTally tally = line.Run(Interrupted);
+        return tally.failed > 0 ? kSettingFailed : kOk;
+    } catch (const std::exception& e) {
+        return ReportStorageError(e, keeper.Store().Describe());
+    }
+}
+
+} // namespace pello::cli

@@ -1,0 +1,101 @@
+#pragma once
+// A production station: waits for a unit, looks it up in the record, programs
+// it from a batch, verifies and records it, and waits for it to leave before
+// the next one, so a unit left connected is never programmed twice.
+
+#include "core/Workflow.h"
+#include "station/Watcher.h"
+#include "storage/Store.h"
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+
+namespace pello::station {
+
+// What the station needs of the record and the batch.
+class CStationRecord {
+public:
+    virtual ~CStationRecord() = default;
+    // The latest row that wrote `field` into a unit.
+    virtual std::optional<storage::ProgrammingRecord> LastWritten(const std::string& field) = 0;
+    // The batch's next free serial; nullopt when none is left.
+    virtual std::optional<storage::Claim> Claim() = 0;
+    // Ends the claim and adds its row; false when the record could not take it.
+    virtual bool Keep(const storage::Claim& claim, storage::SerialState state, const storage::ProgrammingRecord& row) = 0;
+    virtual storage::ProgrammingRecord NewRecord() = 0;
+    virtual uint64_t SerialsLeft() = 0;
+};
+
+struct StationTally {
+    int done = 0, failed = 0, skipped = 0;
+    double seconds = 0;  // since the station started
+    uint64_t left = 0;   // free serials in the batch
+};
+
+struct UnitReport {
+    int unit = 0;            // 1-based, counting units that arrived
+    std::string serial;      // written, or "" for a skipped unit
+    std::string fieldBefore; // what the unit held when it arrived
+    std::string outcome;     // programmed, failed, verify failed, skipped, not recorded
+    std::string state;       // where the serial stands: programmed, free, in doubt
+    std::string detail;
+    double seconds = 0;      // from arrival to its record row
+};
+
+// What the operator is told.
+class CStationEvents {
+public:
+    virtual ~CStationEvents() = default;
+    virtual void Waiting(const StationTally& tally) = 0;
+    virtual void Arrived(int unit, const SearchResult& found) = 0;
+    virtual void Finished(const UnitReport& report, const StationTally& tally) = 0;
+    virtual void Left(int unit) = 0;
+    virtual void Stopped(const std::string& why, const StationTally& tally) = 0;
+};
+
+struct StationOptions {
+    Link link = Link::Usb;
+    int count = 0;             // units to program; 0: no limit
+    int probeIntervalMs = 1000; // RS232: how often to look for a unit
+};
+
+class CStation {
+public:
+    CStation(CSnToolWorkflow& flow, CStationRecord& record, CUnitWatcher& watcher, CStationEvents& events,
+             StationOptions options);
+    // Runs until `count` units, an empty batch, or `stop` says so (checked
+    // between units and while waiting; a unit being written is finished).
+    // The tally at the end.
+    StationTally Run(const std::function<bool()>& stop);
+
+private:
+    std::optional<SearchResult> WaitForUnit();
+    void WaitForLeave(const std::string& node, const std::set<std::string>& fields);
+    void WaitForUsbLeave(const std::string& node);
+    void WaitForSerialLeave(const std::set<std::string>& fields);
+    // False when the batch has run out.
+    bool Handle(const SearchResult& found);
+    bool Skip(const SearchResult& found, UnitReport* report);
+    void Program(const SearchResult& found, const storage::Claim& claim, UnitReport* report);
+    StationTally Tally();
+    bool Stopping() const { return m_stop(); }
+    // The count is reached or the batch used up; `why` says which.
+    bool Done(std::string* why);
+
+    CSnToolWorkflow& m_flow;
+    CStationRecord& m_record;
+    CUnitWatcher& m_watcher;
+    CStationEvents& m_events;
+    StationOptions m_options;
+    std::function<bool()> m_stop;
+    StationTally m_tally;
+    int m_units = 0;
+    std::optional<SearchResult> m_swapped; // a unit found while waiting for the last to leave
+    std::set<std::string> m_leaving;       // fields the unit waited for may read
+    std::chrono::steady_clock::time_point m_started;
+};
+
+} // namespace pello::station

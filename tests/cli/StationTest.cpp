@@ -1,0 +1,118 @@
+// The station end to end over a pseudo-terminal: a line of simulated units,
+// a batch, the record.
+
+#include "tests/support/Spawn.h"
+#include "tests/support/TestEnv.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+using namespace pello;
+
+namespace {
+
+std::string Field(const std::string& serial)
+{
+    std::string f = "0" + std::to_string(serial.size()) + serial;
+    f.resize(22, '0');
+    return f;
+}
+
+class Station : public ::testing::Test {
+protected:
+    std::vector<std::string> With(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {"--db", m_db, "--station", "line-1"});
+        return args;
+    }
+    RunResult Cli(const std::vector<std::string>& args) { return RunProgram("pellomatic-cli", With(args), m_dir); }
+    std::vector<nlohmann::json> Events(const std::string& out)
+    {
+        std::vector<nlohmann::json> events;
+        std::istringstream lines(out);
+        for (std::string line; std::getline(lines, line);) events.push_back(nlohmann::json::parse(line));
+        return events;
+    }
+    std::string Stored(const std::string& state)
+    {
+        std::ifstream in(state);
+        std::string sid, pabc;
+        std::getline(in, sid);
+        std::getline(in, pabc);
+        return sid + " " + pabc;
+    }
+    std::string m_dir = MakeScratchDir("station");
+    std::string m_db = m_dir + "/record.db";
+    std::string m_port = m_dir + "/port";
+};
+
+} // namespace
+
+TEST_F(Station, TwentyUnitsFromABatchOfTwentyAndOneThatArrivesProgrammed)
+{
+    ASSERT_EQ(Cli({"batch", "create", "ST", "--first", "ST0001", "--count", "20", "--code", "STATION0_001"}).exitCode, 0);
+    // The third unit arrives carrying the first unit's serial.
+    CDevsim line({"--link", m_port, "--units", "21", "--gap", "0.2", "--hold", "0.2", "--unit-sid",
+                  "1400000000000000000000", "--unit-sid", "14UNIT0002000000000000", "--unit-sid", Field("ST0001")});
+    const RunResult r = Cli({"station", "--batch", "ST", "--port", m_port, "--interval", "0.1", "--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    std::set<std::string> written;
+    int skipped = 0;
+    for (const auto& e : Events(r.out)) {
+        if (e["event"] != "unit") continue;
+        if (e["outcome"] == "skipped") {
+            ++skipped;
+            EXPECT_NE(e["detail"].get<std::string>().find("already programmed as " + Field("ST0001")), std::string::npos);
+            continue;
+        }
+        EXPECT_EQ(e["outcome"], "programmed") << e.dump();
+        EXPECT_TRUE(written.insert(e["serial"].get<std::string>()).second) << "written twice: " << e["serial"];
+    }
+    EXPECT_EQ(written.size(), 20u);
+    EXPECT_EQ(skipped, 1);
+    const auto summary = Events(r.out).back();
+    EXPECT_EQ(summary["reason"], "the batch is used up");
+    EXPECT_EQ(summary["done"], 20);
+    EXPECT_EQ(nlohmann::json::parse(Cli({"log", "--format", "json"}).out).size(), 20u);
+}
+
+TEST_F(Station, NeverWritesAUnitTwiceAndStopsCleanlyOnCtrlC)
+{
+    ASSERT_EQ(Cli({"batch", "create", "ST", "--first", "ST0001", "--count", "20", "--code", "STATION0_001"}).exitCode, 0);
+    {
+        // A unit left connected: programmed once, looked at again and again.
+        CDevsim unit({"--link", m_port, "--units", "1", "--hold", "1000"});
+        CChild station("pellomatic-cli", With({"station", "--batch", "ST", "--port", m_port, "--interval", "0.1"}), m_dir);
+        ASSERT_TRUE(station.WaitForOutput("ST0001  programmed"));
+        ::usleep(1500000);
+        station.Signal(SIGINT);
+        const RunResult r = station.Wait();
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_NE(r.out.find("station stopped (stopped): 1 done, 0 failed, 0 skipped"), std::string::npos) << r.out;
+        // And after a restart, still there: skipped, not written.
+        CChild again("pellomatic-cli", With({"station", "--batch", "ST", "--port", m_port, "--interval", "0.1"}), m_dir);
+        ASSERT_TRUE(again.WaitForOutput("-  skipped: already programmed as " + Field("ST0001")));
+        again.Signal(SIGINT);
+        EXPECT_EQ(again.Wait().exitCode, 0);
+    }
+    {
+        // Ctrl+C while a unit is being written: its sequence ends, it is recorded.
+        const std::string state = m_dir + "/slow";
+        CDevsim unit({"--link", m_port, "--units", "1", "--state", state, "--reply-delay", "300"});
+        CChild station("pellomatic-cli", With({"station", "--batch", "ST", "--port", m_port, "--interval", "0.1"}), m_dir);
+        for (int i = 0; i < 1000 && Stored(state).rfind(Field("ST0002"), 0) != 0; ++i) ::usleep(10000);
+        station.Signal(SIGINT);
+        const RunResult r = station.Wait();
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_NE(r.out.find("ST0002  programmed"), std::string::npos) << r.out;
+        EXPECT_EQ(Stored(state), Field("ST0002") + " STATION0_001");
+    }
+    const std::string show = Cli({"batch", "show", "ST"}).out;
+    EXPECT_NE(show.find("18 free, 0 claimed, 2 programmed, 0 in doubt"), std::string::npos) << show;
+    EXPECT_EQ(nlohmann::json::parse(Cli({"log", "--format", "json"}).out).size(), 2u);
+}
