@@ -27,6 +27,10 @@ void InstallInterruptHandlers()
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+void IgnoreBrokenPipes()
+{
     // A diagnostics pipe that closes early must not stop a sequence half-way;
     // the write error is reported at the end instead.
     std::signal(SIGPIPE, SIG_IGN);

@@ -5,7 +5,10 @@
 
 namespace pello::cli {
 
+// For commands that program units: the first signal is noted, not obeyed at once.
 void InstallInterruptHandlers();
+// For every command: a closed output pipe is a write error, not the end.
+void IgnoreBrokenPipes();
 // Whether a first signal has come.
 bool Interrupted();
 // 128 + the signal's number.

@@ -130,7 +130,10 @@ private:
             if (!m_apply.batch.empty() && m_common.noRecord) {
                 throw CLI::ValidationError("--batch needs the record; it cannot go with --no-record");
             }
-            m_command = [this] { return RunApply(m_apply, m_common); };
+            m_command = [this] {
+                InstallInterruptHandlers();
+                return RunApply(m_apply, m_common);
+            };
         });
     }
     void AddFrame()
@@ -235,7 +238,10 @@ private:
             if (m_common.noRecord) {
                 throw CLI::ValidationError("station needs the record; it cannot go with --no-record");
             }
-            m_command = [this] { return RunStation(m_station, m_common); };
+            m_command = [this] {
+                InstallInterruptHandlers();
+                return RunStation(m_station, m_common);
+            };
         });
     }
 
@@ -273,6 +279,6 @@ int Run(int argc, char** argv)
 int main(int argc, char** argv)
 {
     pello::EnsureStandardDescriptors();
-    pello::cli::InstallInterruptHandlers();
+    pello::cli::IgnoreBrokenPipes();
     return pello::cli::FinishOutput(pello::cli::Run(argc, argv));
 }

@@ -215,38 +215,36 @@ void CStore::MarkAbandonedClaims(int64_t batchId, const Station& who)
 
 BatchInfo CStore::ShowBatch(const std::string& name, const Station& who)
 {
-    return InTransaction([&] {
-        const int64_t id = BatchId(name);
-        const std::string batch = std::to_string(id);
-        if (!who.name.empty()) {
-            MarkAbandonedClaims(id, who);
-        }
-        const auto b = m_db->Query("SELECT prefix, width, first_number, count, code, created_at FROM batches "
-                                   "WHERE id = ?",
-                                   {batch})[0];
-        const SerialRange range {Text(b[0]), static_cast<int>(Number(b[1])), Number(b[2]), Number(b[3])};
-        BatchInfo info;
-        info.name = name;
-        info.first = range.Serial(0);
-        info.last = range.Last();
-        info.code = Text(b[4]);
-        info.created = Text(b[5]);
-        info.count = range.count;
-        const std::map<std::string, uint64_t*> counts = {{"free", &info.free},
-                                                         {"claimed", &info.claimed},
-                                                         {"programmed", &info.programmed},
-                                                         {"in_doubt", &info.inDoubt},
-                                                         {"spoiled", &info.spoiled}};
-        for (const auto& r : m_db->Query("SELECT state, COUNT(*) FROM serials WHERE batch_id = ? GROUP BY state",
-                                         {batch})) {
-            *counts.at(Text(r[0])) = Number(r[1]);
-        }
-        const auto next = m_db->Query("SELECT serial FROM serials WHERE batch_id = ? AND state = 'free' "
-                                      "ORDER BY number LIMIT 1",
-                                      {batch});
-        info.nextFree = next.empty() ? "" : Text(next[0][0]);
-        return info;
-    });
+    const int64_t id = BatchId(name);
+    const std::string batch = std::to_string(id);
+    if (!who.name.empty()) {
+        InTransaction([&] { MarkAbandonedClaims(id, who); });
+    }
+    const auto b = m_db->Query("SELECT prefix, width, first_number, count, code, created_at FROM batches "
+                               "WHERE id = ?",
+                               {batch})[0];
+    const SerialRange range {Text(b[0]), static_cast<int>(Number(b[1])), Number(b[2]), Number(b[3])};
+    BatchInfo info;
+    info.name = name;
+    info.first = range.Serial(0);
+    info.last = range.Last();
+    info.code = Text(b[4]);
+    info.created = Text(b[5]);
+    info.count = range.count;
+    const std::map<std::string, uint64_t*> counts = {{"free", &info.free},
+                                                     {"claimed", &info.claimed},
+                                                     {"programmed", &info.programmed},
+                                                     {"in_doubt", &info.inDoubt},
+                                                     {"spoiled", &info.spoiled}};
+    for (const auto& r : m_db->Query("SELECT state, COUNT(*) FROM serials WHERE batch_id = ? GROUP BY state",
+                                     {batch})) {
+        *counts.at(Text(r[0])) = Number(r[1]);
+    }
+    const auto next = m_db->Query("SELECT serial FROM serials WHERE batch_id = ? AND state = 'free' "
+                                  "ORDER BY number LIMIT 1",
+                                  {batch});
+    info.nextFree = next.empty() ? "" : Text(next[0][0]);
+    return info;
 }
 
 std::vector<InDoubtSerial> CStore::InDoubt(const std::string& name)
