@@ -80,6 +80,12 @@ int Recorded(CRecordKeeper& keeper, const std::optional<storage::Claim>& claim, 
     return kept != kOk ? kept : rc;
 }
 
+int Opened(CRecordKeeper& keeper)
+{
+    const int rc = keeper.Open();
+    return rc != kOk ? rc : keeper.CheckWritable();
+}
+
 int ApplyFromFile(const ApplyOptions& options, const CommonOptions& common)
 {
     // The file first: a missing or bad file is reported before any search.
@@ -91,7 +97,8 @@ int ApplyFromFile(const ApplyOptions& options, const CommonOptions& common)
         return DryRun(*fields);
     }
     CRecordKeeper keeper(common);
-    if (const int rc = keeper.Off() ? kOk : keeper.Open(); rc != kOk) {
+    // A record that cannot take the row is found out before the unit is written.
+    if (const int rc = keeper.Off() ? kOk : Opened(keeper); rc != kOk) {
         return rc;
     }
     CDeviceSession session(options.device, common);

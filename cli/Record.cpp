@@ -102,6 +102,16 @@ int CRecordKeeper::Open()
     }
 }
 
+int CRecordKeeper::CheckWritable()
+{
+    try {
+        m_store->CheckWritable();
+        return kOk;
+    } catch (const std::exception& e) {
+        return ReportStorageError(e, m_store->Describe());
+    }
+}
+
 storage::ProgrammingRecord CRecordKeeper::NewRecord() const
 {
     storage::ProgrammingRecord r;

@@ -19,6 +19,8 @@ public:
     explicit CRecordKeeper(const CommonOptions& common);
     // Recording is switched off (--no-record, PELLOMATIC_RECORD=off).
     bool Off() const { return m_off; }
+    // 0 when the record takes writes now, else the exit code after saying why.
+    int CheckWritable();
     // Opens the record and writes what earlier runs kept; 0, or the exit code
     // after saying why not.
     int Open();

@@ -339,6 +339,11 @@ void CStore::Resolve(const std::string& batch, const std::string& serial, Serial
     });
 }
 
+void CStore::CheckWritable()
+{
+    InTransaction([&] { m_db->Query("UPDATE meta SET value = value WHERE key = 'schema_version'"); });
+}
+
 void CStore::AddRecord(const ProgrammingRecord& record)
 {
     InTransaction([&] { InsertRecord(record); });

@@ -112,6 +112,9 @@ public:
     void Resolve(const std::string& batch, const std::string& serial, SerialState to, const Station& who);
 
     void AddRecord(const ProgrammingRecord& record);
+    // Throws unless the record takes writes now (read-only, locked, gone):
+    // asked before a unit is written whose row must follow.
+    void CheckWritable();
     std::vector<ProgrammingRecord> Records(const RecordFilter& filter);
     // The latest record of `field` programmed into a unit, if any.
     std::optional<ProgrammingRecord> LastProgrammed(const std::string& field);

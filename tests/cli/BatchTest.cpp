@@ -260,6 +260,16 @@ TEST(Record, PostgresGoneMidApplyIsKeptAndReplayed)
     EXPECT_EQ(r.out, "Setting successful!\nVerified: P100\nP100\n");
     // The next run, with the server back, writes it.
     server.Start();
+    // (A record that refuses writes is found out before any unit is written.)
+    server.Sql("gone", "ALTER DATABASE gone SET default_transaction_read_only = on");
+    std::ofstream(dir + "/SN.txt") << "0812345678ABCDEFGHIJKL\nABCDEFGH_123\n";
+    const std::string state = dir + "/device";
+    {
+        CDevsim other({"--link", dir + "/other", "--state", state});
+        EXPECT_EQ(RunProgram("pellomatic-cli", {"--db", db, "apply", "--port", dir + "/other"}, dir).exitCode, 13);
+    }
+    EXPECT_FALSE(std::ifstream(state).good()) << "no byte reached the unit";
+    server.Sql("postgres", "ALTER DATABASE gone SET default_transaction_read_only = off");
     r = RunProgram("pellomatic-cli", {"--db", db, "log", "--format", "json"});
     EXPECT_NE(r.err.find("wrote 1 outcome(s) kept from an earlier run"), std::string::npos) << r.err;
     const auto rows = nlohmann::json::parse(r.out);

@@ -80,6 +80,13 @@ void CPostgresServer::Stop()
     }
 }
 
+void CPostgresServer::Sql(const std::string& name, const std::string& statement)
+{
+    if (Run(AsServerUser(m_bin + "/psql -h " + m_dir + " -U postgres -d " + name + " -c \"" + statement + "\"")) != 0) {
+        throw std::runtime_error("psql failed: " + statement);
+    }
+}
+
 std::string CPostgresServer::NewDatabase(const std::string& name)
 {
     if (Run(AsServerUser(m_bin + "/createdb -h " + m_dir + " -U postgres " + name)) != 0) {

@@ -17,6 +17,8 @@ public:
 
     // libpq key=value string for a fresh database of this server.
     std::string NewDatabase(const std::string& name);
+    // Runs one SQL statement in database `name` as the server's superuser.
+    void Sql(const std::string& name, const std::string& statement);
     void Stop();
     void Start();
 
