@@ -80,6 +80,9 @@ int Recorded(CRecordKeeper& keeper, const std::optional<storage::Claim>& claim, 
     return kept != kOk ? kept : rc;
 }
 
+// After a sequence: an outcome the record could not take outranks a signal.
+int Final(int rc) { return rc != kNotRecorded && Interrupted() ? InterruptedExitCode() : rc; }
+
 int Opened(CRecordKeeper& keeper)
 {
     const int rc = keeper.Open();
@@ -120,8 +123,7 @@ int ApplyFromFile(const ApplyOptions& options, const CommonOptions& common)
     VerifyOutcome verified = VerifyOutcome::NotDone;
     const int rc = Program(session, *fields, options.verify, &applied, &verified);
     station::EndRow(&row, applied, verified);
-    const int recorded = Recorded(keeper, none, storage::SerialState::Free, row, rc);
-    return Interrupted() ? InterruptedExitCode() : recorded;
+    return Final(Recorded(keeper, none, storage::SerialState::Free, row, rc));
 }
 
 std::optional<storage::Claim> ClaimFrom(CRecordKeeper& keeper, const std::string& batch, int* rc)
@@ -178,8 +180,7 @@ int ApplyFromBatch(const ApplyOptions& options, const CommonOptions& common)
     station::EndRow(&row, applied, verified);
     const storage::SerialState state = station::AfterSequence(applied, verified);
     SayWhereTheSerialStands(*claim, state);
-    rc = Recorded(keeper, claim, state, row, rc);
-    return Interrupted() ? InterruptedExitCode() : rc;
+    return Final(Recorded(keeper, claim, state, row, rc));
 }
 
 } // namespace

@@ -172,7 +172,7 @@ TEST_P(Batches, EightStationsDrawOneBatch)
     // Station 7 is slow; it is killed once its unit holds a new field.
     CChild doomed("pellomatic-cli", {"--db", m_db, "--station", "bench-7", "apply", "--batch", "LINE", "--port",
                                      m_dir + "/port7"}, m_dir);
-    for (int i = 0; i < 500 && Stored(m_dir + "/unit7").rfind("05A0", 0) != 0; ++i) {
+    for (int i = 0; i < 2000 && Stored(m_dir + "/unit7").rfind("05A0", 0) != 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     doomed.Signal(SIGKILL);
