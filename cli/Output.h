@@ -11,7 +11,7 @@ namespace pello::cli {
 void Print(const std::string& line);
 // "pellomatic-cli: " and the message, on stderr.
 void Complain(const std::string& message);
-// A text the tool is specified to say ("Setting failed!", "No device found"),
+// One of the tool's own fixed texts ("Setting failed!", "No device found"),
 // on a line of its own on stderr.
 void Say(const std::string& text);
 

@@ -145,7 +145,7 @@ bool CSnToolDlg::OnDialogInit()
     SetIcons(LoadAppIcons()); // the large and the small icon
     m_nLinkType = 0;
     TransferDataToWindow();
-    // The first tab stop, as the original's dialog manager chose it.
+    // The first control in tab order takes the focus.
     m_pUsb->SetFocus();
     return true;
 }
