@@ -29,11 +29,10 @@ storage::ProgrammingRecord StartRow(const CRecordKeeper& keeper, const CDeviceSe
                                     const SearchResult& found, const ProgramFields& fields)
 {
     storage::ProgrammingRecord row = keeper.NewRecord();
-    row.link = session.LinkName();
-    row.port = found.node.empty() ? session.Device().port : found.node;
-    row.fieldBefore = found.field;
-    row.fieldWritten = fields.serial;
-    row.codeWritten = fields.code;
+    station::DescribeUnit(&row, session.Device().link, found, fields);
+    if (row.port.empty()) {
+        row.port = session.Device().port; // nothing answered: the port asked for
+    }
     return row;
 }
 

@@ -91,24 +91,39 @@ int Show(storage::CStore& store, const std::string& name, const storage::Station
     return kOk;
 }
 
-int Export(storage::CStore& store, const std::string& name, const std::string& format)
+json ExportJson(const std::vector<storage::SerialHistory>& rows)
 {
-    const auto rows = store.Export(name);
     json all = json::array();
-    if (format == "csv") Print("serial,field,state,history");
     for (const storage::SerialHistory& s : rows) {
         json events = json::array();
-        std::string history;
         for (const storage::HistoryEvent& e : s.events) {
             events.push_back({{"time", e.time}, {"event", e.event}, {"station", e.station}, {"detail", e.detail}});
-            history += (history.empty() ? "" : " | ") + e.time + " " + e.event + " " + e.station + " " + e.detail;
-        }
-        if (format == "csv") {
-            Print(CsvLine({s.serial, s.field, s.state, history}));
         }
         all.push_back({{"serial", s.serial}, {"field", s.field}, {"state", s.state}, {"history", events}});
     }
-    if (format == "json") Print(all.dump(-1, ' ', false, json::error_handler_t::replace));
+    return all;
+}
+
+void ExportCsv(const std::vector<storage::SerialHistory>& rows)
+{
+    Print("serial,field,state,history");
+    for (const storage::SerialHistory& s : rows) {
+        std::string history;
+        for (const storage::HistoryEvent& e : s.events) {
+            history += (history.empty() ? "" : " | ") + e.time + " " + e.event + " " + e.station + " " + e.detail;
+        }
+        Print(CsvLine({s.serial, s.field, s.state, history}));
+    }
+}
+
+int Export(storage::CStore& store, const std::string& name, const std::string& format)
+{
+    const auto rows = store.Export(name);
+    if (format == "json") {
+        Print(ExportJson(rows).dump(-1, ' ', false, json::error_handler_t::replace));
+    } else {
+        ExportCsv(rows);
+    }
     return kOk;
 }
 
@@ -129,45 +144,40 @@ int RunBatchAction(storage::CStore& store, const BatchOptions& o, const storage:
     return Resolve(store, o, who);
 }
 
-json RecordJson(const storage::ProgrammingRecord& r)
+const std::vector<std::string> kRecordColumns = {"time",          "station",      "link",    "port",
+                                                  "field_before",  "field_written", "code_written", "outcome",
+                                                  "verify",        "batch",        "serial",  "detail"};
+
+// A row's fields in the order of kRecordColumns, device text escaped.
+std::vector<std::string> RecordFields(const storage::ProgrammingRecord& r)
 {
-    return {{"time", r.time},
-            {"station", r.station},
-            {"link", r.link},
-            {"port", EscapeDeviceText(r.port)},
-            {"field_before", EscapeDeviceText(r.fieldBefore)},
-            {"field_written", EscapeDeviceText(r.fieldWritten)},
-            {"code_written", EscapeDeviceText(r.codeWritten)},
-            {"outcome", r.outcome},
-            {"verify", r.verify},
-            {"batch", r.batch},
-            {"serial", r.serial},
-            {"detail", r.detail}};
+    return {r.time,     r.station, r.link,   EscapeDeviceText(r.port), EscapeDeviceText(r.fieldBefore),
+            EscapeDeviceText(r.fieldWritten), EscapeDeviceText(r.codeWritten), r.outcome, r.verify, r.batch,
+            r.serial,   r.detail};
 }
 
 void PrintRecords(const std::vector<storage::ProgrammingRecord>& rows, const std::string& format)
 {
-    if (format == "json") {
-        json all = json::array();
-        for (const auto& r : rows) all.push_back(RecordJson(r));
-        Print(all.dump());
-        return;
-    }
+    json all = json::array();
     if (format == "csv") {
-        Print("time,station,link,port,field_before,field_written,code_written,outcome,verify,batch,serial,detail");
+        Print(CsvLine(kRecordColumns));
     }
     for (const auto& r : rows) {
-        const std::vector<std::string> f = {r.time, r.station, r.link, EscapeDeviceText(r.port),
-                                            EscapeDeviceText(r.fieldBefore), EscapeDeviceText(r.fieldWritten),
-                                            EscapeDeviceText(r.codeWritten), r.outcome, r.verify, r.batch, r.serial,
-                                            r.detail};
-        if (format == "csv") {
+        const std::vector<std::string> f = RecordFields(r);
+        if (format == "json") {
+            json row;
+            for (size_t i = 0; i < f.size(); ++i) row[kRecordColumns[i]] = f[i];
+            all.push_back(row);
+        } else if (format == "csv") {
             Print(CsvLine(f));
         } else {
             Print(f[0] + "  " + f[1] + "  " + f[2] + " " + f[3] + "  " + f[4] + " -> " + f[5] + " " + f[6] + "  " +
                   f[7] + ", verify " + f[8] + (f[9].empty() ? "" : ", batch " + f[9] + " " + f[10]) +
                   (f[11].empty() ? "" : ", " + f[11]));
         }
+    }
+    if (format == "json") {
+        Print(all.dump());
     }
 }
 

@@ -144,8 +144,7 @@ PortsInfo CollectPorts(const CPortResolver& resolver, const HidLinkPaths& hid)
         info.serial.push_back(DescribeSerial(resolver, n));
     }
     for (const HidInterface& iface : ListHidInterfaces(hid.classDir, hid.devDir)) {
-        uint16_t vendor = 0, product = 0;
-        if (ReadHidIds(iface, &vendor, &product) && vendor == device::kVendorId && product == device::kProductId) {
+        if (HasIds(iface, device::kVendorId, device::kProductId)) {
             info.usb.push_back(DescribeHid(iface));
         }
     }

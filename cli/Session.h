@@ -18,8 +18,6 @@ public:
     CSnToolWorkflow& Flow() { return m_flow; }
     SearchResult Search() { return m_flow.Search(m_device.link); }
     const DeviceChoice& Device() const { return m_device; }
-    // "rs232" or "usb", for the record.
-    std::string LinkName() const { return m_device.link == Link::Rs232 ? "rs232" : "usb"; }
 
 private:
     DeviceChoice m_device;

@@ -92,6 +92,8 @@ const char* VerifyName(VerifyOutcome outcome)
     return "not done";
 }
 
+const char* LinkName(Link link) { return link == Link::Rs232 ? "rs232" : "usb"; }
+
 const char* StepName(Step step)
 {
     switch (step) {

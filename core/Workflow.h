@@ -21,6 +21,8 @@
 namespace pello {
 
 enum class Link { Usb, Rs232 };
+// "usb" or "rs232", as the command line and the record name them.
+const char* LinkName(Link link);
 
 struct SearchResult {
     bool found = false;

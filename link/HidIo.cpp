@@ -107,6 +107,12 @@ bool ReadHidIds(const HidInterface& iface, uint16_t* vendor, uint16_t* product)
     return false;
 }
 
+bool HasIds(const HidInterface& iface, uint16_t vendorId, uint16_t productId)
+{
+    uint16_t vendor = 0, product = 0;
+    return ReadHidIds(iface, &vendor, &product) && vendor == vendorId && product == productId;
+}
+
 bool ReadReportDescriptor(const HidInterface& iface, std::vector<uint8_t>* descriptor)
 {
     std::ifstream in(iface.sysfsDir + "/device/report_descriptor", std::ios::binary);

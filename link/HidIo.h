@@ -71,6 +71,8 @@ std::vector<HidInterface> ListHidInterfaces(const std::string& classDir, const s
 
 // Vendor and product from the interface's device/uevent (HID_ID=bus:vendor:product).
 bool ReadHidIds(const HidInterface& iface, uint16_t* vendor, uint16_t* product);
+// Whether the interface's ids can be read and are these.
+bool HasIds(const HidInterface& iface, uint16_t vendorId, uint16_t productId);
 
 // The raw report descriptor from the interface's device/report_descriptor.
 bool ReadReportDescriptor(const HidInterface& iface, std::vector<uint8_t>* descriptor);

@@ -79,8 +79,7 @@ bool CHidLink::GetCaps()
 bool CHidLink::ProbeInterface(const HidInterface& iface, uint16_t vendorId, uint16_t productId)
 {
     CHidHandle probe(*m_pIo, m_pIo->Open(iface.devicePath));
-    uint16_t vendor = 0, product = 0;
-    if (!probe.Valid() || !ReadHidIds(iface, &vendor, &product) || vendor != vendorId || product != productId) {
+    if (!probe.Valid() || !HasIds(iface, vendorId, productId)) {
         return false;
     }
     // Read into a copy so that a refused match leaves the last match intact.
@@ -112,9 +111,7 @@ bool CHidLink::FindDevice(uint16_t vendorId, uint16_t productId)
 bool CHidLink::IsPresent(uint16_t vendorId, uint16_t productId, const std::string& devicePath) const
 {
     for (const HidInterface& iface : ListHidInterfaces(m_paths.classDir, m_paths.devDir)) {
-        uint16_t vendor = 0, product = 0;
-        if (iface.devicePath == devicePath && ReadHidIds(iface, &vendor, &product) && vendor == vendorId &&
-            product == productId) {
+        if (iface.devicePath == devicePath && HasIds(iface, vendorId, productId)) {
             return true;
         }
     }

@@ -107,9 +107,9 @@ bool CStation::Skip(const SearchResult& found, UnitReport* report)
     }
     ++m_tally.skipped;
     report->outcome = "skipped";
-    report->detail = (earlier->outcome == "programmed" ? "already programmed as " : "already carries ") +
-                     found.field + " at " + earlier->time + (earlier->outcome == "programmed" ? "" : " (" + earlier->outcome + ")") +
-                     "; remove the unit";
+    const bool programmed = earlier->outcome == "programmed";
+    report->detail = std::string(programmed ? "already programmed as " : "already carries ") + found.field + " at " +
+                     earlier->time + (programmed ? "" : " (" + earlier->outcome + ")") + "; remove the unit";
     return true;
 }
 
@@ -117,11 +117,7 @@ void CStation::Program(const SearchResult& found, const storage::Claim& claim, U
 {
     const UnitOutcome outcome = ProgramUnit(m_flow, m_options.link, {claim.field, claim.code}, [] { return false; });
     storage::ProgrammingRecord row = m_record.NewRecord();
-    row.link = m_options.link == Link::Rs232 ? "rs232" : "usb";
-    row.port = found.node;
-    row.fieldBefore = found.field;
-    row.fieldWritten = claim.field;
-    row.codeWritten = claim.code;
+    DescribeUnit(&row, m_options.link, found, {claim.field, claim.code});
     row.batch = claim.batch;
     row.serial = claim.serial;
     EndRow(&row, outcome.applied, outcome.verify.outcome);

@@ -34,6 +34,15 @@ std::string OutcomeName(const ApplyResult& applied, VerifyOutcome verify)
     return verify == VerifyOutcome::Differs || verify == VerifyOutcome::NothingRead ? "verify failed" : "programmed";
 }
 
+void DescribeUnit(storage::ProgrammingRecord* row, Link link, const SearchResult& found, const ProgramFields& fields)
+{
+    row->link = LinkName(link);
+    row->port = found.node;
+    row->fieldBefore = found.field;
+    row->fieldWritten = fields.serial;
+    row->codeWritten = fields.code;
+}
+
 void EndRow(storage::ProgrammingRecord* row, const ApplyResult& applied, VerifyOutcome verify)
 {
     row->outcome = OutcomeName(applied, verify);

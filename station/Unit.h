@@ -29,6 +29,9 @@ storage::SerialState AfterSequence(const ApplyResult& applied, VerifyOutcome ver
 // The record's word for a sequence: programmed, verify failed, failed.
 std::string OutcomeName(const ApplyResult& applied, VerifyOutcome verify);
 
+// Fills a record row with the unit as Search found it and the fields written.
+void DescribeUnit(storage::ProgrammingRecord* row, Link link, const SearchResult& found, const ProgramFields& fields);
+
 // Fills a record row's outcome, verify result and detail.
 void EndRow(storage::ProgrammingRecord* row, const ApplyResult& applied, VerifyOutcome verify);
 
