@@ -173,9 +173,26 @@ int CComLink::Open(const char* port, uint32_t baud, uint8_t dataBits, uint8_t pa
     m_hComm = std::move(fd);
     m_strPort = port;
     m_bOpened = 1;
-    m_nPurgedOnOpen = QueuedInput();
-    ::tcflush(m_hComm.Get(), TCIOFLUSH);
+    ::tcflush(m_hComm.Get(), TCOFLUSH);
+    m_nPurgedOnOpen = DiscardInput();
     return 1;
+}
+
+// Empties the input by reading it, so that every byte thrown away is counted:
+// a byte that arrives during the purge is either counted or still queued.
+size_t CComLink::DiscardInput()
+{
+    // A line that never stops talking is emptied once, not forever.
+    constexpr size_t kMostToDiscard = 64 * 1024;
+    size_t discarded = 0;
+    uint8_t chunk[256];
+    while (discarded < kMostToDiscard) {
+        const ssize_t n = ::read(m_hComm.Get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        discarded += static_cast<size_t>(n);
+    }
+    return discarded;
 }
 
 int CComLink::Close()

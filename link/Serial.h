@@ -49,6 +49,7 @@ public:
 private:
     enum class ByteResult { Byte, NoData, HangUp };
     ByteResult ReadOneByte(uint8_t* byte);
+    size_t DiscardInput();
     bool WaitWritable(uint32_t start, uint32_t limitMs);
     int FinishPendingWrite(const uint8_t* bytes, size_t length, size_t written);
 
