@@ -8,6 +8,10 @@ cd "$(dirname "$0")"
 
 ./scripts/install-deps.sh test
 
+# The tests never use a bench's own settings (an exported PELLOMATIC_DB is a
+# real record); each test program clears them as well.
+for name in $(compgen -e | grep -E '^(PELLOMATIC_|PG)' || true); do unset "$name"; done
+
 jobs=$(nproc)
 for preset in default asan; do
   cmake --preset "$preset" >/dev/null

@@ -104,6 +104,9 @@ int ApplyFromFile(const ApplyOptions& options, const CommonOptions& common)
         return rc;
     }
     CDeviceSession session(options.device, common);
+    if (const int rc = session.CheckOneUnit(); rc != kOk) {
+        return rc;
+    }
     const SearchResult found = session.Search();
     storage::ProgrammingRecord row = StartRow(keeper, session, found, *fields);
     const auto none = std::optional<storage::Claim>();
@@ -155,14 +158,17 @@ void SayWhereTheSerialStands(const storage::Claim& claim, storage::SerialState s
 int ApplyFromBatch(const ApplyOptions& options, const CommonOptions& common)
 {
     CRecordKeeper keeper(common);
+    CDeviceSession session(options.device, common);
     int rc = keeper.Open();
+    if (rc == kOk) {
+        rc = session.CheckOneUnit();
+    }
     // No byte goes to a device before the claim is made.
     const std::optional<storage::Claim> claim = rc == kOk ? ClaimFrom(keeper, options.batch, &rc) : std::nullopt;
     if (!claim) {
         return rc;
     }
     const ProgramFields fields {claim->field, claim->code};
-    CDeviceSession session(options.device, common);
     const SearchResult found = session.Search();
     storage::ProgrammingRecord row = StartRow(keeper, session, found, fields);
     row.batch = claim->batch;

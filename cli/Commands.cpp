@@ -31,6 +31,10 @@ int RunSearch(const SearchOptions& options, const CommonOptions& common)
 {
     CDeviceSession session(options.device, common);
     const SearchResult found = session.Search();
+    if (const size_t units = session.Flow().UsbUnits().size(); found.found && found.device == "usb" && units > 1) {
+        Complain(std::to_string(units) + " units are connected over USB; this is the one at " +
+                 EscapeDeviceText(found.node));
+    }
     if (options.json) {
         Print(SearchJson(found));
     }

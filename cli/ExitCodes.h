@@ -20,7 +20,8 @@ enum ExitCode {
     kDbReadOnly = 13,    // the database refuses writes
     kDbUnusable = 14,    // not a database, damaged, or written by a newer Pellomatic
     kNotRecorded = 15,   // the unit was programmed but the record could not be written
-    kResolveRefused = 16 // batch resolve: the serial is unknown or not in doubt
+    kResolveRefused = 16, // batch resolve: the serial is unknown or not in doubt
+    kSeveralUnits = 17    // more than one unit connected over USB, and --port names none
     // 128 + the signal number when a signal ended the run (130 for Ctrl+C).
 };
 

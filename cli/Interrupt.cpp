@@ -1,6 +1,7 @@
 #include "cli/Interrupt.h"
 
 #include <csignal>
+#include <initializer_list>
 #include <unistd.h>
 
 namespace pello::cli {
@@ -8,13 +9,19 @@ namespace pello::cli {
 namespace {
 
 volatile sig_atomic_t g_signal = 0;
+volatile sig_atomic_t g_hungUp = 0;
 
 void OnSignal(int sig)
 {
-    if (g_signal != 0) {
+    if (sig == SIGHUP) {
+        g_hungUp = 1;
+    }
+    if (g_signal != 0 && (sig == SIGINT || sig == SIGTERM)) {
         ::_exit(128 + sig);
     }
-    g_signal = sig;
+    if (g_signal == 0) {
+        g_signal = sig;
+    }
 }
 
 } // namespace
@@ -25,8 +32,9 @@ void InstallInterruptHandlers()
     sa.sa_handler = OnSignal;
     sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
+    for (const int sig : {SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM}) {
+        ::sigaction(sig, &sa, nullptr);
+    }
 }
 
 void IgnoreBrokenPipes()
@@ -37,6 +45,8 @@ void IgnoreBrokenPipes()
 }
 
 bool Interrupted() { return g_signal != 0; }
+
+bool HungUp() { return g_hungUp != 0; }
 
 int InterruptedExitCode() { return 128 + g_signal; }
 

@@ -1,7 +1,10 @@
 #pragma once
-// Ctrl+C and SIGTERM: the first lets the running programming sequence finish
-// (or fail through its own path) and the port be released, then the program
-// ends; a second ends it at once. A broken pipe never ends it.
+// Signals that would end the process (HUP, INT, TERM, QUIT, USR1, USR2, ALRM)
+// are held back while a programming sequence may run: the first is noted, the
+// sequence finishes (or fails through its own path) and is recorded, the port
+// is released, then the program ends with 128 + that signal. A second Ctrl+C
+// or SIGTERM, a person's or a supervisor's insistence, ends it at once. A
+// broken pipe never ends it.
 
 namespace pello::cli {
 
@@ -11,7 +14,9 @@ void InstallInterruptHandlers();
 void IgnoreBrokenPipes();
 // Whether a first signal has come.
 bool Interrupted();
-// 128 + the signal's number.
+// Whether the terminal hung up (SIGHUP): nothing more goes to it.
+bool HungUp();
+// 128 + the first signal's number.
 int InterruptedExitCode();
 
 } // namespace pello::cli

@@ -1,18 +1,43 @@
 #include "cli/Output.h"
 
 #include "cli/ExitCodes.h"
+#include "cli/Interrupt.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 namespace pello::cli {
 
-void Print(const std::string& line) { std::fprintf(stdout, "%s\n", line.c_str()); }
+namespace {
 
-void Complain(const std::string& message) { std::fprintf(stderr, "pellomatic-cli: %s\n", message.c_str()); }
+// Whether each stream was a terminal when the program started: once that
+// terminal has hung up, nothing more is written to it.
+const bool g_outIsTerminal = ::isatty(STDOUT_FILENO) == 1;
+const bool g_errIsTerminal = ::isatty(STDERR_FILENO) == 1;
 
-void Say(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
+} // namespace
+
+bool TerminalGone(FILE* stream)
+{
+    return HungUp() && (stream == stdout ? g_outIsTerminal : g_errIsTerminal);
+}
+
+void Print(const std::string& line)
+{
+    if (!TerminalGone(stdout)) std::fprintf(stdout, "%s\n", line.c_str());
+}
+
+void Complain(const std::string& message)
+{
+    if (!TerminalGone(stderr)) std::fprintf(stderr, "pellomatic-cli: %s\n", message.c_str());
+}
+
+void Say(const std::string& text)
+{
+    if (!TerminalGone(stderr)) std::fprintf(stderr, "%s\n", text.c_str());
+}
 
 std::string EscapeDeviceText(const std::string& bytes)
 {
@@ -34,6 +59,9 @@ std::string EscapeDeviceText(const std::string& bytes)
 
 int FinishOutput(int exitCode)
 {
+    if (TerminalGone(stdout) || TerminalGone(stderr)) {
+        return exitCode; // a hung-up terminal takes nothing, not even a flush
+    }
     const bool outFailed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
     const int outErrno = errno;
     const bool errFailed = std::fflush(stderr) != 0 || std::ferror(stderr) != 0;

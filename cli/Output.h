@@ -3,9 +3,13 @@
 // messages on stderr with the program's name in front, device bytes escaped
 // so that a device can never drive the terminal, and write errors counted.
 
+#include <cstdio>
 #include <string>
 
 namespace pello::cli {
+
+// Whether `stream` (stdout or stderr) is a terminal that has hung up.
+bool TerminalGone(FILE* stream);
 
 // A line on stdout.
 void Print(const std::string& line);

@@ -13,6 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <grp.h>
+#include <sstream>
+#include <sys/sysmacros.h>
 #include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
@@ -92,15 +95,12 @@ SerialPortInfo DescribeSerial(const CPortResolver& resolver, int number)
     return info;
 }
 
-std::string HeldBy(const std::string& path)
-{
-    const std::string who = ProcessHolding(path);
-    return who.empty() ? std::string() : " (" + who + ")";
-}
+// " (name, pid N)" of a process, or "".
+std::string Named(const std::string& pid) { return pid.empty() ? std::string() : " (" + Comm(pid) + ", pid " + pid + ")"; }
 
-} // namespace
-
-std::string ProcessHolding(const std::string& path)
+// The process that holds open the device at `path` (it may have put it in
+// exclusive mode): the first one found.
+std::string HoldingOpen(const std::string& path)
 {
     const std::string target = RealPath(path);
     const std::string self = std::to_string(::getpid());
@@ -112,7 +112,7 @@ std::string ProcessHolding(const std::string& path)
     while (const dirent* e = ::readdir(d)) {
         const std::string pid = e->d_name;
         if (pid.find_first_not_of("0123456789") == std::string::npos && pid != self && HoldsOpen(pid, target)) {
-            who = Comm(pid) + ", pid " + pid;
+            who = pid;
             break;
         }
     }
@@ -120,15 +120,55 @@ std::string ProcessHolding(const std::string& path)
     return who;
 }
 
+// The group that may open the node, for the permission hint.
+std::string GroupOf(const std::string& path)
+{
+    struct stat st {};
+    const group* g = ::stat(path.c_str(), &st) == 0 ? ::getgrgid(st.st_gid) : nullptr;
+    return g != nullptr ? g->gr_name : "dialout";
+}
+
+} // namespace
+
+std::string ProcessHolding(const std::string& path)
+{
+    // /proc/locks: "1: FLOCK  ADVISORY  WRITE 1234 00:05:87 0 EOF", the file
+    // as major:minor (hex) of its filesystem and its inode.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return {};
+    }
+    char file[64];
+    std::snprintf(file, sizeof file, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, pid, where;
+        fields >> number >> kind >> mode >> access >> pid >> where;
+        if (kind == "FLOCK" && where == file) {
+            return Comm(pid) + ", pid " + pid;
+        }
+    }
+    return {};
+}
+
 std::string SerialOpenProblem(const std::string& path)
 {
     const PortOpening probe = ProbeSerialPort(path);
     switch (probe.problem) {
     case PortProblem::None: return {};
-    case PortProblem::PermissionDenied:
-        return "permission denied (join the dialout group: sudo adduser $USER dialout, then log in again)";
-    case PortProblem::HeldExclusively: return "held by another process in exclusive mode" + HeldBy(path);
-    case PortProblem::Locked: return "held by another process" + HeldBy(path);
+    case PortProblem::PermissionDenied: {
+        const std::string group = GroupOf(path);
+        return "permission denied (join the " + group + " group: sudo adduser $USER " + group +
+               ", then log in again)";
+    }
+    case PortProblem::HeldExclusively: return "held by another process in exclusive mode" + Named(HoldingOpen(path));
+    case PortProblem::Locked: {
+        const std::string who = ProcessHolding(path);
+        return "held by another process" + (who.empty() ? std::string() : " (" + who + ")");
+    }
     case PortProblem::NoHardware: return "no hardware answers behind this device";
     case PortProblem::NotASerialPort: return "not a serial port";
     case PortProblem::NotPresent: return "not present";

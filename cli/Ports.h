@@ -39,7 +39,8 @@ std::string PortsJson(const PortsInfo& info);
 // fix; empty when it can.
 std::string SerialOpenProblem(const std::string& path);
 
-// Name and pid of another process holding `path` open, from /proc, or "".
+// Name and pid of the process that holds the exclusive lock on `path`, from
+// /proc/locks, or "".
 std::string ProcessHolding(const std::string& path);
 
 } // namespace pello::cli

@@ -11,12 +11,30 @@ namespace pello::cli {
 
 CDeviceSession::CDeviceSession(const DeviceChoice& device, const CommonOptions& common) : m_device(device)
 {
-    if (!device.port.empty()) {
+    if (!device.port.empty() && device.link == Link::Usb) {
+        m_flow.UseUsbNodeOnly(device.port);
+    } else if (!device.port.empty()) {
         m_flow.UsePortOnly(device.port);
     }
     if (common.trace) {
         m_flow.SetTrace(&m_trace);
     }
+}
+
+int CDeviceSession::CheckOneUnit()
+{
+    if (m_device.link != Link::Usb || !m_device.port.empty()) {
+        return kOk;
+    }
+    const std::vector<std::string> units = m_flow.UsbUnits();
+    if (units.size() <= 1) {
+        return kOk;
+    }
+    std::string nodes;
+    for (const std::string& node : units) nodes += (nodes.empty() ? "" : ", ") + EscapeDeviceText(node);
+    Complain(std::to_string(units.size()) + " units are connected over USB (" + nodes +
+             "): connect one at a time, or name one with --port /dev/hidrawN");
+    return kSeveralUnits;
 }
 
 std::optional<ProgramFields> ReadFields(const std::string& path)
@@ -37,7 +55,9 @@ std::optional<ProgramFields> ReadFields(const std::string& path)
 int ReportNotFound(const DeviceChoice& device)
 {
     Say("No device found");
-    if (!device.port.empty()) {
+    if (!device.port.empty() && device.link == Link::Usb) {
+        Complain(EscapeDeviceText(device.port) + ": no unit answered there");
+    } else if (!device.port.empty()) {
         const std::string problem = SerialOpenProblem(device.port);
         Complain(EscapeDeviceText(device.port) + ": " + (problem.empty() ? "no device answered there" : problem));
     } else {

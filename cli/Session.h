@@ -18,6 +18,9 @@ public:
     CSnToolWorkflow& Flow() { return m_flow; }
     SearchResult Search() { return m_flow.Search(m_device.link); }
     const DeviceChoice& Device() const { return m_device; }
+    // Over USB without --port, only one unit may be connected to be programmed:
+    // 0, or kSeveralUnits after saying which are there.
+    int CheckOneUnit();
 
 private:
     DeviceChoice m_device;

@@ -81,12 +81,18 @@ public:
         if (!r.serial.empty() && r.state != "programmed") line += "; serial " + r.state;
         Print(line + "  " + Seconds(r.seconds));
         std::fflush(stdout);
-        if (r.outcome != "programmed" && r.outcome != "skipped" && m_tty) {
+        if (r.outcome != "programmed" && r.outcome != "skipped" && Live()) {
             std::fputs("\a", stdout); // a failure: look up
         }
         ShowStatus(t, r.outcome == "skipped" ? "remove the unit" : "waiting for the unit to be removed");
     }
     void Left(int) override {}
+    void Notice(const std::string& what) override
+    {
+        ClearStatus();
+        Print(LocalClock() + "  " + what);
+        ShowStatus(m_tally, what);
+    }
     void Stopped(const std::string& why, const StationTally& t) override
     {
         ClearStatus();
@@ -100,15 +106,16 @@ private:
     void ShowStatus(const StationTally& t, const std::string& what)
     {
         m_tally = t;
-        if (!m_tty) return;
+        if (!Live()) return;
         std::fprintf(stdout, "\r\033[Kdone %d  failed %d  skipped %d  |  %ld per hour  |  %llu left  |  %s", t.done,
                      t.failed, t.skipped, PerHour(t), static_cast<unsigned long long>(t.left), what.c_str());
         std::fflush(stdout);
     }
     void ClearStatus()
     {
-        if (m_tty) std::fputs("\r\033[K", stdout);
+        if (Live()) std::fputs("\r\033[K", stdout);
     }
+    bool Live() const { return m_tty && !TerminalGone(stdout); }
 
     bool m_tty = ::isatty(STDOUT_FILENO) == 1;
     StationTally m_tally;
@@ -131,6 +138,7 @@ public:
               {"done", t.done}, {"failed", t.failed}, {"skipped", t.skipped}, {"left", t.left}});
     }
     void Left(int unit) override { Emit({{"event", "left"}, {"unit", unit}}); }
+    void Notice(const std::string& what) override { Emit({{"event", "notice"}, {"text", what}}); }
     void Stopped(const std::string& why, const StationTally& t) override
     {
         Emit({{"event", "summary"}, {"reason", why}, {"done", t.done}, {"failed", t.failed}, {"skipped", t.skipped},
@@ -169,10 +177,14 @@ int RunStation(const StationCliOptions& options, const CommonOptions& common)
     station::CStationEvents& events = options.json ? static_cast<station::CStationEvents&>(json) : terminal;
     const std::unique_ptr<station::CUnitWatcher> watcher = MakeWatcher(options);
     station::CStation line(session.Flow(), book, *watcher, events,
-                           {options.device.link, options.count, static_cast<int>(options.interval * 1000)});
+                           {options.device.link, options.count, static_cast<int>(options.interval * 1000),
+                            !options.device.port.empty()});
     try {
         book.SerialsLeft(); // an unknown batch is said before any unit is looked for
         const StationTally tally = line.Run(Interrupted);
+        if (Interrupted()) {
+            return InterruptedExitCode();
+        }
         return tally.failed > 0 ? kSettingFailed : kOk;
     } catch (const std::exception& e) {
         return ReportStorageError(e, keeper.Store().Describe());

@@ -6,6 +6,7 @@
 #include "cli/Interrupt.h"
 #include "cli/Output.h"
 #include "cmdline/CommandLine.h"
+#include "link/HidIo.h"
 #include "link/Process.h"
 #include "link/Serial.h"
 
@@ -20,7 +21,8 @@ constexpr const char* kFooter =
     "Exit codes: 0 success, 1 usage, 2 file problem, 3 no device, 4 setting failed, 5 verify failed,\n"
     "6 duplicate, 7 output could not be written, 8 unknown batch, 9 batch used up, 10 batch refused,\n"
     "11 database unreachable, 12 database busy, 13 database read-only, 14 database unusable,\n"
-    "15 programmed but not recorded, 16 resolve refused, 128+N ended by signal N.\n"
+    "15 programmed but not recorded, 16 resolve refused, 17 several USB units connected,\n"
+    "128+N ended by signal N.\n"
     "PELLOMATIC_PORT sets the default for --port, PELLOMATIC_DB for --db; PELLOMATIC_RECORD=off\n"
     "is --no-record.";
 
@@ -41,20 +43,24 @@ void AddDeviceFlags(CLI::App* sub, DeviceFlags* flags)
 {
     sub->add_option("--link", flags->link, "usb (the default) or rs232")->check(CLI::IsMember({"usb", "rs232"}));
     flags->portOption = sub->add_option("--port", flags->port,
-                                        "this serial device and no other (implies --link rs232; "
-                                        "default: $PELLOMATIC_PORT)");
+                                        "this device and no other: a serial device (implies --link rs232; "
+                                        "default: $PELLOMATIC_PORT), or a hidraw node /dev/hidrawN");
 }
 
-// --port names a serial device; from the environment it yields to --link usb.
+// --port names a serial device, or a hidraw node for USB; from the
+// environment it yields to --link usb.
 DeviceChoice Resolve(const DeviceFlags& flags)
 {
     const bool usbAsked = flags.link == "usb";
-    if (usbAsked && flags.portOption->count() > 0) {
-        throw CLI::ValidationError("--port names a serial device; it cannot go with --link usb");
+    const bool portGiven = flags.portOption->count() > 0;
+    const bool hidraw = portGiven && flags.link != "rs232" && IsHidrawNode(flags.port);
+    if (usbAsked && portGiven && !hidraw) {
+        throw CLI::ValidationError("--port with --link usb must name a hidraw node (/dev/hidrawN); " + flags.port +
+                                   " is none");
     }
     DeviceChoice choice;
-    choice.port = flags.portOption->count() > 0 ? flags.port : usbAsked ? "" : Environment("PELLOMATIC_PORT");
-    choice.link = (flags.link == "rs232" || !choice.port.empty()) ? Link::Rs232 : Link::Usb;
+    choice.port = portGiven ? flags.port : usbAsked ? "" : Environment("PELLOMATIC_PORT");
+    choice.link = !hidraw && (flags.link == "rs232" || !choice.port.empty()) ? Link::Rs232 : Link::Usb;
     return choice;
 }
 

@@ -32,30 +32,40 @@ std::string ReadBounded(int fd, size_t limit)
     return data;
 }
 
+struct TakenLine {
+    size_t stored = 0; // bytes in the buffer
+    size_t length = 0; // the whole line, padding past its field not counted
+    bool ended = false; // a line feed or the file's end closed it
+};
+
 // One line of `data` from `*pos` into `buf` (at most size - 1 bytes and a
 // NUL). The line feed is consumed and not stored; a CR right before it is
-// dropped, as a text-mode read does. Returns the bytes stored; `*ended` says
-// whether a line feed or the file's end closed the line.
-size_t TakeLine(const std::string& data, size_t* pos, bool complete, char* buf, size_t size, bool* ended)
+// dropped, as a text-mode read does. Spaces and tabs that run the line past
+// `field` characters are padding.
+TakenLine TakeLine(const std::string& data, size_t* pos, bool complete, char* buf, size_t size, size_t field)
 {
-    size_t stored = 0;
-    *ended = false;
+    std::string line;
+    TakenLine out;
     while (*pos < data.size()) {
         const char c = data[(*pos)++];
         if (c == '\n') {
-            *ended = true;
+            out.ended = true;
             break;
         }
         if (c == '\r' && *pos < data.size() && data[*pos] == '\n') {
             continue;
         }
-        if (stored < size - 1) {
-            buf[stored++] = c;
-        }
+        line += c;
     }
-    *ended = *ended || complete;
-    buf[stored] = '\0';
-    return stored;
+    while (line.size() > field && (line.back() == ' ' || line.back() == '\t')) {
+        line.pop_back();
+    }
+    out.ended = out.ended || complete;
+    out.length = line.size();
+    out.stored = std::min(line.size(), size - 1);
+    std::memcpy(buf, line.data(), out.stored);
+    buf[out.stored] = '\0';
+    return out;
 }
 
 } // namespace
@@ -78,10 +88,14 @@ SnLinesRead ReadSnLines(const std::string& path, char* serial, size_t serialSize
     const std::string data = ReadBounded(fd.Get(), kSnReadLimit + 1);
     const bool complete = data.size() <= kSnReadLimit;
     size_t pos = 0;
-    bool ended = false;
-    read.serialLength = TakeLine(data, &pos, complete, serial, serialSize, &ended);
-    read.serialTooLong = !ended;
-    read.codeLength = TakeLine(data, &pos, true, code, codeSize, &ended);
+    const TakenLine line1 = TakeLine(data, &pos, complete, serial, serialSize, device::kSerialFieldLength);
+    const TakenLine line2 = TakeLine(data, &pos, complete, code, codeSize, device::kCodeFieldLength);
+    read.serialLength = line1.stored;
+    read.serialLineLength = line1.length;
+    read.serialTooLong = !line1.ended;
+    read.codeLength = line2.stored;
+    read.codeLineLength = line2.length;
+    read.codeTooLong = !line2.ended;
     return read;
 }
 
@@ -96,6 +110,20 @@ ProgramFields FieldsFromLines(const char* serial, const char* code, const SnLine
             std::string(code, std::min(read.codeLength, device::kCodeFieldLength))};
 }
 
+FieldCheck CheckSnLines(const SnLinesRead& read, const ProgramFields& fields)
+{
+    FieldCheck check = CheckFields(fields);
+    // A byte that does not belong (a byte-order mark, say) says more than the
+    // length it adds; a length problem of its own comes next.
+    const bool badByte = check.problem == FieldProblem::SerialByte || check.problem == FieldProblem::CodeByte;
+    if (!badByte && read.serialLineLength > device::kSerialFieldLength) {
+        check = {FieldProblem::SerialLength, read.serialLineLength, 0, 0};
+    } else if (!badByte && check.Ok() && read.codeLineLength > device::kCodeFieldLength) {
+        check = {FieldProblem::CodeLength, read.codeLineLength, 0, 0};
+    }
+    return check;
+}
+
 SnFileRead ReadSnFields(const std::string& path)
 {
     char serial[sizeof g_szSerialLine] = {};
@@ -104,7 +132,7 @@ SnFileRead ReadSnFields(const std::string& path)
     out.lines = ReadSnLines(path, serial, sizeof serial, code, sizeof code);
     if (out.lines.Opened()) {
         out.fields = FieldsFromLines(serial, code, out.lines);
-        out.check = CheckFields(out.fields);
+        out.check = CheckSnLines(out.lines, out.fields);
     }
     return out;
 }
@@ -122,15 +150,16 @@ std::string SnOpenReason(const SnLinesRead& read)
 std::string SnFileMessage(const SnLinesRead& read, const FieldCheck& check)
 {
     const std::string prefix = "Invalid SN.txt: ";
-    if (read.serialTooLong) {
-        return prefix + "line 1 is longer than " + std::to_string(kSnReadLimit) + " bytes";
+    if (read.serialTooLong || read.codeTooLong) {
+        return prefix + "line " + (read.serialTooLong ? "1" : "2") + " is longer than " + std::to_string(kSnReadLimit) +
+               " bytes";
     }
     switch (check.problem) {
     case FieldProblem::None: return {};
     case FieldProblem::SerialLength:
-        return prefix + "line 1 needs 22 characters, it has " + std::to_string(check.length);
+        return prefix + "line 1 has " + std::to_string(check.length) + " characters, needs 22";
     case FieldProblem::CodeLength:
-        return prefix + "line 2 needs 12 characters, it has " + std::to_string(check.length);
+        return prefix + "line 2 has " + std::to_string(check.length) + " characters, needs 12";
     case FieldProblem::SerialByte:
     case FieldProblem::CodeByte:
         return prefix + "line " + (check.problem == FieldProblem::SerialByte ? "1" : "2") + ", character " +

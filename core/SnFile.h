@@ -28,7 +28,11 @@ struct SnLinesRead {
     int errnum = 0;
     size_t serialLength = 0; // bytes of line 1 stored in its buffer
     size_t codeLength = 0;   // bytes of line 2 stored in its buffer
+    // The lines' whole lengths, spaces and tabs that pad a line past its field not counted.
+    size_t serialLineLength = 0;
+    size_t codeLineLength = 0;
     bool serialTooLong = false; // line 1 did not end within kSnReadLimit
+    bool codeTooLong = false;   // nor did line 2
     bool Opened() const { return error == SnOpenError::None; }
 };
 
@@ -36,7 +40,7 @@ struct SnLinesRead {
 // buffer's size - 1 bytes and a NUL). Nothing but a regular file is opened,
 // without blocking, and no more than kSnReadLimit bytes are read. When the
 // file cannot be used the buffers are untouched. CR LF reads like LF; a line
-// longer than its buffer is cut and the rest skipped.
+// longer than its buffer is stored cut, its whole length noted.
 SnLinesRead ReadSnLines(const std::string& path, char* serial, size_t serialSize, char* code, size_t codeSize);
 
 // The same into g_szSerialLine and g_szPabcLine.
@@ -45,12 +49,16 @@ SnLinesRead ReadSnFile(const std::string& path);
 // The fields the line buffers give: each line as read, cut to its field's length.
 ProgramFields FieldsFromLines(const char* serial, const char* code, const SnLinesRead& read);
 
+// Whether the lines can be programmed: each exactly as long as its field (a
+// longer line is a number nobody wrote, never cut), every byte printable.
+FieldCheck CheckSnLines(const SnLinesRead& read, const ProgramFields& fields);
+
 struct SnFileRead {
     SnLinesRead lines;
     FieldCheck check;
     ProgramFields fields;
     // Opened, both lines in bounds, both fields fit for a frame.
-    bool Valid() const { return lines.Opened() && !lines.serialTooLong && check.Ok(); }
+    bool Valid() const { return lines.Opened() && !lines.serialTooLong && !lines.codeTooLong && check.Ok(); }
 };
 
 // Reads and checks a file without touching the dialog's buffers.

@@ -75,8 +75,11 @@ std::string DescribeFailure(const StepResult& step)
     case StepFailure::Refused: return name + ": refused by the device (NAK)";
     case StepFailure::Unexpected: return name + ": the reply was not the one expected";
     case StepFailure::OutOfStep:
-        return name + ": after a late reply, replies no longer matched their frames; "
-                      "what the unit stored is unknown";
+        if (step.exchange.attempts == 0 && step.step == Step::Sid && step.why.find("Search") != std::string::npos) {
+            return "nothing sent: " + step.why + "; search again";
+        }
+        return name + ": replies out of step with frames (" + step.why + "); what the unit stored is unknown";
+    case StepFailure::DeviceChanged: return name + ": the device changed during programming";
     }
     return name;
 }
@@ -105,10 +108,20 @@ const char* StepName(Step step)
     return "";
 }
 
+namespace {
+
+// A failure that ends a sequence even at "ATE1", whose refusal is otherwise let pass.
+bool EndsSequence(const StepResult& s)
+{
+    return s.failure == StepFailure::OutOfStep || s.failure == StepFailure::DeviceChanged;
+}
+
+} // namespace
+
 const StepResult* ApplyResult::Failed() const
 {
     for (const StepResult& s : steps) {
-        if (!s.ok && s.step != Step::Ate1) return &s;
+        if (!s.ok && (s.step != Step::Ate1 || EndsSequence(s))) return &s;
     }
     return nullptr;
 }
@@ -158,37 +171,92 @@ void CSnToolWorkflow::RunOnWire(std::function<void()> work, std::function<void()
     then();
 }
 
+namespace {
+
+// The kind of answer an exchange with these settings waits for.
+AnswerKind KindFor(bool bStrict, std::string_view prefix)
+{
+    if (!bStrict) {
+        return AnswerKind::ProductId;
+    }
+    return prefix == kBootPrefix ? AnswerKind::Boot : AnswerKind::Acknowledgement;
+}
+
+// A reply as a message shows it, bytes outside printable ASCII as \xHH.
+std::string Shown(const uint8_t* bytes, size_t length)
+{
+    std::string out;
+    for (size_t i = 0; i < length; ++i) {
+        char c[8];
+        std::snprintf(c, sizeof c, bytes[i] >= 0x20 && bytes[i] < 0x7F ? "%c" : "\\x%02X", bytes[i]);
+        out += c;
+    }
+    return out;
+}
+
+} // namespace
+
+void CSnToolWorkflow::MarkOutOfStep(const std::string& why, AttemptIo* io)
+{
+    if (m_strOutOfStep.empty()) {
+        m_strOutOfStep = why;
+    }
+    if (io != nullptr) {
+        io->outOfStep = m_watch == Watch::Stop;
+    }
+}
+
+void CSnToolWorkflow::WatchReply(const Frame& frame, AnswerKind kind, const uint8_t* reply, AttemptIo* io)
+{
+    const std::string command = frame.command;
+    if (io->written && !io->complete) {
+        // Its reply may still come, and be taken for a later frame's.
+        MarkOutOfStep(command + " had no reply within the deadline", io);
+        return;
+    }
+    const bool verified = ClassifyReply(reply, io->length, false, {}) != ReplyKind::Unexpected;
+    if (io->complete && verified && !ReplyOfKind(reply, io->length, kind)) {
+        MarkOutOfStep(command + " was answered " + Shown(reply, io->length), io);
+    }
+}
+
 ExchangeResult CSnToolWorkflow::ExchangeOverCom(const Frame& frame, uint8_t* reply, bool bStrict,
-                                                std::string_view prefix)
+                                                std::string_view prefix, int attempts)
 {
     if (m_pTrace != nullptr) {
         m_pTrace->OnPort(m_comLink.m_strPort, m_portResolver.Resolve(m_comLink.m_strPort).path);
     }
     const auto attempt = [&](uint8_t* buf, size_t capacity) {
         AttemptIo io;
-        // Bytes waiting before a write, once a reply has been late, are a
-        // reply to an earlier frame: from here on no reply can be trusted.
-        if (m_bRepliesMayLag && m_comLink.QueuedInput() > 0) {
-            io.outOfStep = true;
-            return io;
+        // Bytes waiting before a write answer no frame of this exchange.
+        if (const size_t waiting = m_comLink.QueuedInput(); waiting > 0) {
+            MarkOutOfStep(std::to_string(waiting) + " byte(s) were waiting before " + frame.command + " was sent",
+                          &io);
+            if (io.outOfStep) {
+                return io;
+            }
         }
         Trace("->", frame.bytes, frame.length);
         if (m_comLink.Write(frame.bytes, frame.length) == 0) {
             return io;
         }
         io.written = true;
-        const int n = m_comLink.Read(buf, capacity, m_bProbing ? device::kProbeReplyMs : device::kComReplyTimeLimitMs);
+        const int n = m_comLink.Read(buf, capacity, device::kComReplyTimeLimitMs);
         io.complete = n > 0;
         io.length = n > 0 ? static_cast<size_t>(n) : 0;
         Trace("<-", buf, n > 0 ? io.length : std::strlen(reinterpret_cast<char*>(buf)));
-        NoteTimeOut(io);
+        WatchReply(frame, KindFor(bStrict, prefix), buf, &io);
+        // Nothing may follow a reply: what does answers no frame of ours.
+        if (const size_t waiting = m_comLink.QueuedInput(); io.complete && waiting > 0) {
+            MarkOutOfStep(std::to_string(waiting) + " byte(s) followed " + frame.command + "'s reply", &io);
+        }
         return io;
     };
-    return RunExchange(attempt, reply, device::kReplyBufferSize, bStrict, prefix, m_bProbing ? 1 : kExchangeAttempts);
+    return RunExchange(attempt, reply, device::kReplyBufferSize, bStrict, prefix, attempts);
 }
 
 ExchangeResult CSnToolWorkflow::ExchangeOverHid(const Frame& frame, uint8_t* reply, bool bStrict,
-                                                std::string_view prefix)
+                                                std::string_view prefix, int attempts)
 {
     if (m_pTrace != nullptr) {
         m_pTrace->OnPort("usb", m_hidLink.m_strDevicePath);
@@ -202,15 +270,17 @@ ExchangeResult CSnToolWorkflow::ExchangeOverHid(const Frame& frame, uint8_t* rep
             return io;
         }
         io.written = true;
-        if (!m_hidLink.ReadReply(buf, &io.length)) {
-            return io;
+        if (m_hidLink.ReadReply(buf, &io.length)) {
+            io.complete = io.length > 0 && buf[io.length - 1] == 0x0D;
+            Trace("<-", buf, io.length);
         }
-        io.complete = io.length > 0 && buf[io.length - 1] == 0x0D;
-        Trace("<-", buf, io.length);
-        NoteTimeOut(io);
+        WatchReply(frame, KindFor(bStrict, prefix), buf, &io);
+        if (m_hidLink.m_bMoreAfterReply) {
+            MarkOutOfStep(std::string("another reply was waiting behind ") + frame.command + "'s", &io);
+        }
         return io;
     };
-    return RunExchange(attempt, reply, device::kReplyBufferSize, bStrict, prefix, m_bProbing ? 1 : kExchangeAttempts);
+    return RunExchange(attempt, reply, device::kReplyBufferSize, bStrict, prefix, attempts);
 }
 
 bool CSnToolWorkflow::ComExchange(const Frame& frame, uint8_t* reply, bool bStrict)
@@ -249,10 +319,15 @@ bool CSnToolWorkflow::SearchCom(const Frame& frame, uint8_t* reply, SearchResult
         if (m_comLink.Open(name.c_str(), device::kBaud, device::kDataBits, device::kParity, device::kStopBits) == 0) {
             return false;
         }
-        const ExchangeResult x = ExchangeOverCom(frame, reply, false, kAckPrefix);
+        m_pinned = {m_portResolver.Resolve(name).path, IdentifyFd(m_comLink.Fd())};
+        if (const size_t purged = m_comLink.PurgedOnOpen(); purged > 0) {
+            MarkOutOfStep(std::to_string(purged) + " byte(s) were waiting when the port was opened");
+        }
+        const ExchangeResult x =
+            ExchangeOverCom(frame, reply, false, kAckPrefix, m_bProbing ? 1 : kExchangeAttempts);
         m_comLink.Close();
         result->device = name;
-        result->node = m_portResolver.Resolve(name).path;
+        result->node = m_pinned.path;
         result->field = FieldOfReply(reply, x.replyLength);
         return x.accepted;
     }
@@ -264,9 +339,10 @@ bool CSnToolWorkflow::SearchHid(const Frame& frame, uint8_t* reply, SearchResult
     if (!m_hidLink.FindDevice(device::kVendorId, device::kProductId)) {
         return false;
     }
-    const ExchangeResult x = ExchangeOverHid(frame, reply, false, kAckPrefix);
+    m_pinned = {m_hidLink.m_strDevicePath, m_hidLink.Identify(m_hidLink.m_strDevicePath)};
+    const ExchangeResult x = ExchangeOverHid(frame, reply, false, kAckPrefix, m_bProbing ? 1 : kExchangeAttempts);
     result->device = "usb";
-    result->node = m_hidLink.m_strDevicePath;
+    result->node = m_pinned.path;
     result->field = FieldOfReply(reply, x.replyLength);
     return x.accepted;
 }
@@ -276,8 +352,12 @@ SearchResult CSnToolWorkflow::Search(Link link)
     const Frame frame = BuildQsidFrame();
     uint8_t reply[device::kReplyBufferSize] = {};
     m_strDevice.clear();
+    m_strOutOfStep.clear();
+    m_pinned = {};
+    m_watch = m_bProbing ? Watch::Stop : Watch::Note;
     SearchResult result;
     result.found = link == Link::Rs232 ? SearchCom(frame, reply, &result) : SearchHid(frame, reply, &result);
+    result.outOfStep = m_strOutOfStep;
     if (!result.found) {
         result.device.clear(); // `node` still says what was tried
         result.field.clear();
@@ -291,8 +371,12 @@ SearchResult CSnToolWorkflow::Search(Link link)
 SearchResult CSnToolWorkflow::Probe(Link link)
 {
     m_bProbing = true;
-    const SearchResult result = Search(link);
+    SearchResult result = Search(link);
     m_bProbing = false;
+    if (result.found && !result.outOfStep.empty()) {
+        result.found = false;
+        m_strDevice.clear();
+    }
     return result;
 }
 
@@ -300,12 +384,17 @@ VerifyResult CSnToolWorkflow::VerifyField(Link link, const std::string& written,
 {
     const auto deadline = std::chrono::steady_clock::now() + kVerifyPatience;
     VerifyResult result;
-    result.read = Search(link);
-    while (!result.read.found && !giveUp() && std::chrono::steady_clock::now() < deadline) {
-        ::poll(nullptr, 0, 250); // the device is restarting; look again shortly
+    const auto readBack = [&] {
         result.read = Search(link);
+        // A field read out of step may be another frame's reply.
+        return result.read.found && result.read.outOfStep.empty();
+    };
+    bool read = readBack();
+    while (!read && !giveUp() && std::chrono::steady_clock::now() < deadline) {
+        ::poll(nullptr, 0, 250); // the device is restarting; look again shortly
+        read = readBack();
     }
-    if (!result.read.found) {
+    if (!read) {
         result.outcome = VerifyOutcome::NothingRead;
     } else if (result.read.field != written) {
         result.outcome = VerifyOutcome::Differs;
@@ -321,12 +410,21 @@ bool CSnToolWorkflow::UsbDevicePresent(const std::string& node) const
     return m_hidLink.IsPresent(device::kVendorId, device::kProductId, node);
 }
 
+std::vector<std::string> CSnToolWorkflow::UsbUnits() const
+{
+    return m_hidLink.MatchingNodes(device::kVendorId, device::kProductId);
+}
+
 void CSnToolWorkflow::OnSearch()
 {
     PullControls();
     const Link link = m_nLinkType == 1 ? Link::Rs232 : Link::Usb;
     auto result = std::make_shared<SearchResult>();
-    RunOnWire([this, link, result] { *result = Search(link); },
+    RunOnWire(
+        [this, link, result] {
+            *result = Search(link);
+            m_strWireOutcome = result->found ? "Product ID " + result->productId : "No device found";
+        },
               [this, result] {
                   if (result->found) {
                       m_strProductId = result->productId;
@@ -335,58 +433,64 @@ void CSnToolWorkflow::OnSearch()
               });
 }
 
-void CSnToolWorkflow::NoteTimeOut(const AttemptIo& io)
+// The port Search used, opened by its name again: it must still lead to the
+// same device, and nothing may have been waiting on it.
+StepFailure CSnToolWorkflow::OpenPinnedPort(const Frame& frame)
 {
-    if (m_bInSequence && io.written && !io.complete) {
-        m_bRepliesMayLag = true;
+    if (m_comLink.m_bOpened) {
+        m_comLink.Close();
     }
+    if (m_comLink.Open(m_strDevice.c_str(), device::kBaud, device::kDataBits, device::kParity, device::kStopBits) ==
+        0) {
+        return StepFailure::PortNotOpened;
+    }
+    if (IdentifyFd(m_comLink.Fd()) != m_pinned.identity) {
+        return StepFailure::DeviceChanged;
+    }
+    if (const size_t purged = m_comLink.PurgedOnOpen(); purged > 0) {
+        MarkOutOfStep(std::to_string(purged) + " byte(s) were waiting when the port was opened for " +
+                      frame.command);
+        return StepFailure::OutOfStep;
+    }
+    return StepFailure::None;
 }
 
-// A step that succeeds last in a sequence where a reply was late: anything
-// more arriving within one reply deadline means the replies were out of step.
-bool CSnToolWorkflow::StrayReplyFollows(bool overCom)
+// The node Search used must still be there and be the same device.
+StepFailure CSnToolWorkflow::CheckPinnedUsbNode() const
 {
-    if (overCom) {
-        return m_comLink.InputArrives(device::kComReplyTimeLimitMs);
+    if (!m_hidLink.IsPresent(device::kVendorId, device::kProductId, m_pinned.path)) {
+        return StepFailure::DeviceNotFound;
     }
-    uint8_t stray[device::kReplyBufferSize] = {};
-    size_t length = 0;
-    return m_hidLink.ReadReply(stray, &length) && length > 0;
+    const std::optional<NodeIdentity> now = m_hidLink.Identify(m_pinned.path);
+    return now && now == m_pinned.identity ? StepFailure::None : StepFailure::DeviceChanged;
 }
 
-// One frame over the link the latest Search found: a freshly opened port, or
-// a freshly found USB device.
-StepResult CSnToolWorkflow::RunStep(Step step, const Frame& frame, bool last)
+// One frame to the device the latest Search found: over its port opened
+// afresh, or to its hidraw node.
+StepResult CSnToolWorkflow::RunStep(Step step, const Frame& frame)
 {
     const std::string_view prefix = step == Step::Qboot ? kBootPrefix : kAckPrefix;
     const bool overCom = m_strDevice.compare(0, 3, "COM") == 0;
     uint8_t reply[device::kReplyBufferSize] = {};
     StepResult r;
     r.step = step;
-    if (overCom) {
-        if (m_comLink.m_bOpened) {
-            m_comLink.Close();
-        }
-        if (m_comLink.Open(m_strDevice.c_str(), device::kBaud, device::kDataBits, device::kParity,
-                           device::kStopBits) == 0) {
-            r.failure = StepFailure::PortNotOpened;
-            return r;
-        }
-    } else if (!m_hidLink.FindDevice(device::kVendorId, device::kProductId)) {
-        r.failure = StepFailure::DeviceNotFound;
-        return r;
-    }
-    // Bytes the open purged, once a reply has been late, were a late reply.
-    bool outOfStep = overCom && m_bRepliesMayLag && m_comLink.PurgedOnOpen() > 0;
-    if (!outOfStep) {
-        r.exchange = overCom ? ExchangeOverCom(frame, reply, true, prefix) : ExchangeOverHid(frame, reply, true, prefix);
-        outOfStep = r.exchange.outOfStep || (r.exchange.accepted && last && m_bRepliesMayLag && StrayReplyFollows(overCom));
+    r.failure = overCom ? OpenPinnedPort(frame) : CheckPinnedUsbNode();
+    if (r.failure == StepFailure::None) {
+        m_hidLink.m_strDevicePath = m_pinned.path;
+        // Once a frame that changes the unit has been sent, its first reply
+        // must be its answer. After a refusal or a garbled reply another
+        // attempt could take a reply meant for an earlier frame, and one
+        // reply lost later would hide that for good.
+        const int attempts = step == Step::Ate1 ? kExchangeAttempts : 1;
+        r.exchange = overCom ? ExchangeOverCom(frame, reply, true, prefix, attempts)
+                             : ExchangeOverHid(frame, reply, true, prefix, attempts);
+        r.ok = r.exchange.accepted && !r.exchange.outOfStep;
+        r.failure = r.exchange.outOfStep ? StepFailure::OutOfStep : FailureOf(r.exchange);
     }
     if (overCom) {
         m_comLink.Close();
     }
-    r.ok = r.exchange.accepted && !outOfStep;
-    r.failure = outOfStep ? StepFailure::OutOfStep : FailureOf(r.exchange);
+    r.why = r.failure == StepFailure::OutOfStep ? m_strOutOfStep : std::string();
     return r;
 }
 
@@ -401,21 +505,30 @@ ApplyResult CSnToolWorkflow::Apply(const ProgramFields& fields)
         result.outcome = ApplyOutcome::NoDevice;
         return result;
     }
-    m_bInSequence = true;
-    m_bRepliesMayLag = false;
-    // The device may not know echo control; the sequence goes on regardless.
-    result.steps.push_back(RunStep(Step::Ate1, BuildAte1Frame(), false));
-    const std::pair<Step, Frame> steps[] = {{Step::Sid, BuildSidFrame(fields.serial.c_str())},
+    result.outcome = ApplyOutcome::Failure;
+    if (!m_strOutOfStep.empty()) {
+        // A late reply of the search may still come: nothing is sent.
+        StepResult notSent {Step::Sid, false, StepFailure::OutOfStep, {}, "replies were out of step during Search (" +
+                                                                            m_strOutOfStep + ")"};
+        result.steps.push_back(notSent);
+        return result;
+    }
+    m_watch = Watch::Stop;
+    const std::pair<Step, Frame> steps[] = {{Step::Ate1, BuildAte1Frame()},
+                                            {Step::Sid, BuildSidFrame(fields.serial.c_str())},
                                             {Step::Pabc, BuildPabcFrame(fields.code.c_str())},
                                             {Step::Qboot, BuildQbootFrame()}};
     for (const auto& [step, frame] : steps) {
-        result.steps.push_back(RunStep(step, frame, step == Step::Qboot));
-        if (!result.steps.back().ok) {
+        result.steps.push_back(RunStep(step, frame));
+        // The device may not know echo control: "ATE1" may fail, and the sequence goes on.
+        if (result.Failed() != nullptr) {
             break;
         }
     }
-    m_bInSequence = false;
-    result.outcome = result.Failed() == nullptr ? ApplyOutcome::Success : ApplyOutcome::Failure;
+    m_watch = Watch::Note;
+    if (result.Failed() == nullptr) {
+        result.outcome = ApplyOutcome::Success;
+    }
     return result;
 }
 
@@ -427,7 +540,7 @@ std::optional<ProgramFields> CSnToolWorkflow::ReadAndCheckSnFile()
         return std::nullopt;
     }
     const ProgramFields fields = FieldsFromLines(g_szSerialLine, g_szPabcLine, read);
-    if (const std::string problem = SnFileMessage(read, CheckFields(fields)); !problem.empty()) {
+    if (const std::string problem = SnFileMessage(read, CheckSnLines(read, fields)); !problem.empty()) {
         ShowBox(problem, "File");
         return std::nullopt;
     }
@@ -446,11 +559,12 @@ void CSnToolWorkflow::OnApply()
         return;
     }
     auto result = std::make_shared<ApplyResult>();
-    RunOnWire([this, f = *fields, result] { *result = Apply(f); },
-              [this, result] {
-                  const bool ok = result->outcome == ApplyOutcome::Success;
-                  ShowBox(ok ? "Setting successful!" : "Setting failed!", "setting");
-              });
+    RunOnWire(
+        [this, f = *fields, result] {
+            *result = Apply(f);
+            m_strWireOutcome = result->outcome == ApplyOutcome::Success ? "Setting successful!" : "Setting failed!";
+        },
+        [this] { ShowBox(m_strWireOutcome, "setting"); });
 }
 
 } // namespace pello

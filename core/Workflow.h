@@ -6,6 +6,7 @@
 
 #include "core/Fields.h"
 #include "link/HidLink.h"
+#include "link/NodeIdentity.h"
 #include "link/PortNames.h"
 #include "link/Serial.h"
 #include "protocol/Device.h"
@@ -30,6 +31,9 @@ struct SearchResult {
     std::string node;      // the tty or hidraw node the device answered on
     std::string field;     // the reply's text between "(" and its check bytes
     std::string productId; // the serial number as the Product ID field shows it
+    // Replies were out of step with frames during the search (a late reply,
+    // bytes waiting, a reply of another kind): programming will not start.
+    std::string outOfStep;
 };
 
 // The four steps of a programming sequence, in order.
@@ -45,7 +49,8 @@ enum class StepFailure {
     NoReply,        // no whole reply within the deadline
     Refused,        // "(NAK"
     Unexpected,     // a reply that failed its check, or was of another kind
-    OutOfStep,      // after a time-out, replies no longer matched their frames
+    OutOfStep,      // replies may belong to other frames: what the unit did is unknown
+    DeviceChanged,  // the port or node Search used now leads to another device
 };
 
 struct StepResult {
@@ -53,6 +58,7 @@ struct StepResult {
     bool ok = false;
     StepFailure failure = StepFailure::None;
     ExchangeResult exchange; // attempts == 0 when the link was not ready
+    std::string why;         // what put replies out of step
 };
 
 // What went wrong in a step, in words ("PABC: refused by the device (NAK)").
@@ -71,13 +77,14 @@ enum class ApplyOutcome {
     Success,
     NoDevice,      // no Search has found the device; nothing was sent
     InvalidFields, // the fields cannot go into frames; nothing was sent
-    Failure        // "SID", "PABC" or "QBOOT" was not accepted
+    Failure        // "SID", "PABC" or "QBOOT" was not accepted, or replies were out of step
 };
 
 struct ApplyResult {
     ApplyOutcome outcome = ApplyOutcome::Failure;
     std::vector<StepResult> steps; // the steps that ran, in order
-    // The step that ended the sequence in failure, if one did.
+    // The step that ended the sequence in failure, if one did. "ATE1" ends it
+    // only when replies went out of step or the device changed there.
     const StepResult* Failed() const;
     const StepResult* Find(Step step) const;
 };
@@ -112,8 +119,8 @@ public:
     SearchResult Search(Link link);
     // Programs the device where the latest Search found it.
     ApplyResult Apply(const ProgramFields& fields);
-    // Search with one "QSID" attempt and, over RS232, a short deadline: for
-    // looking whether a unit is connected, again and again.
+    // Search with one "QSID" attempt: for looking whether a unit is connected,
+    // again and again. A probe whose replies were out of step finds nothing.
     SearchResult Probe(Link link);
     // Reads the field back after programming: searches again until the device
     // answers (it may restart after "QBOOT"; it gets 10 s) or `giveUp` says
@@ -121,6 +128,10 @@ public:
     VerifyResult VerifyField(Link link, const std::string& written, const std::function<bool()>& giveUp);
     // Whether the USB device is still present at `node` (a hidraw node).
     bool UsbDevicePresent(const std::string& node) const;
+    // The hidraw nodes of every connected unit, in order.
+    std::vector<std::string> UsbUnits() const;
+    // Why replies went out of step since the latest Search ("" when they did not).
+    const std::string& OutOfStep() const { return m_strOutOfStep; }
 
     // The operator's two actions: the dialog's data exchange, then Search or
     // Apply, then the Product ID field or a message box.
@@ -138,6 +149,8 @@ public:
     CPortResolver& PortResolver() { return m_portResolver; }
     // RS232 searches try this device alone, as COM0, and nothing else.
     void UsePortOnly(const std::string& path);
+    // USB searches look at this hidraw node alone.
+    void UseUsbNodeOnly(const std::string& path) { m_hidLink.UseNodeOnly(path); }
     void SetSnFile(std::string path) { m_strSnFile = std::move(path); }
     void SetClock(CClock* clock) { m_comLink.SetClock(clock); }
     void SetHid(CHidNodeIo* io, HidLinkPaths paths);
@@ -151,6 +164,11 @@ public:
     // at once; the dialog runs `work` off its window's thread.
     virtual void RunOnWire(std::function<void()> work, std::function<void()> then);
 
+    // What the latest command on the wire came to, in the tool's own words
+    // ("Setting successful!"), set before its result is shown: for when the
+    // window can no longer show it.
+    std::string m_strWireOutcome;
+
     CHidLink m_hidLink;
     CComLink m_comLink;
     std::string m_strDevice;    // "COMn" or "usb" where the latest Search found the device
@@ -158,25 +176,40 @@ public:
     int m_nLinkType = -1;       // 0 = USB, 1 = RS232, -1 = none
 
 private:
-    ExchangeResult ExchangeOverCom(const Frame& frame, uint8_t* reply, bool bStrict, std::string_view prefix);
-    ExchangeResult ExchangeOverHid(const Frame& frame, uint8_t* reply, bool bStrict, std::string_view prefix);
+    // The node Search found the device on, and which device it was: every
+    // step of Apply must reach that same device.
+    struct PinnedNode {
+        std::string path;
+        std::optional<NodeIdentity> identity;
+    };
+    // How an exchange treats signs that replies are out of step: a search
+    // notes them and goes on; a probe and a programming step stop at once.
+    enum class Watch { Note, Stop };
+
+    ExchangeResult ExchangeOverCom(const Frame& frame, uint8_t* reply, bool bStrict, std::string_view prefix,
+                                   int attempts = kExchangeAttempts);
+    ExchangeResult ExchangeOverHid(const Frame& frame, uint8_t* reply, bool bStrict, std::string_view prefix,
+                                   int attempts = kExchangeAttempts);
+    // Judges one attempt's reply: no whole reply in time, or a reply of
+    // another kind, puts replies out of step.
+    void WatchReply(const Frame& frame, AnswerKind kind, const uint8_t* reply, AttemptIo* io);
+    void MarkOutOfStep(const std::string& why, AttemptIo* io = nullptr);
     bool ProbePort(const std::string& name) const;
     bool SearchCom(const Frame& frame, uint8_t* reply, SearchResult* result);
     bool SearchHid(const Frame& frame, uint8_t* reply, SearchResult* result);
-    StepResult RunStep(Step step, const Frame& frame, bool last);
-    void NoteTimeOut(const AttemptIo& io);
-    bool StrayReplyFollows(bool overCom);
+    StepResult RunStep(Step step, const Frame& frame);
+    StepFailure OpenPinnedPort(const Frame& frame);
+    StepFailure CheckPinnedUsbNode() const;
     std::optional<ProgramFields> ReadAndCheckSnFile();
     void Trace(const char* dir, const uint8_t* bytes, size_t length) const;
     void ShowBox(const std::string& text, const std::string& caption);
 
     CPortResolver m_portResolver;
     int m_nPortsSearched = device::kComPortCount;
-    // Within a programming sequence: an attempt has timed out, so a late reply
-    // may yet arrive and be taken for the answer to a later frame.
     bool m_bProbing = false;
-    bool m_bInSequence = false;
-    bool m_bRepliesMayLag = false;
+    Watch m_watch = Watch::Note;
+    PinnedNode m_pinned;
+    std::string m_strOutOfStep;
     std::string m_strSnFile = "SN.txt";
     CMessageSink* m_pMessages;
     CTraceSink* m_pTrace = nullptr;

@@ -1,5 +1,6 @@
 #include "gui/PellomaticDlg.h"
 
+#include "gui/DisplayWatch.h"
 #include "gui/Repaint.h"
 #include "gui/XrcResources.h"
 #include "gui/res/Resource.h"
@@ -14,6 +15,8 @@
 #include <wx/stattext.h>
 #include <wx/utils.h>
 #include <wx/xrc/xmlres.h>
+
+#include <cstdio>
 
 namespace pello {
 
@@ -84,18 +87,44 @@ CSnToolDlg::CSnToolDlg(wxWindow* parent)
     m_pSystemMenu->Append(SC_CLOSE, "Close\tAlt+F4");
     m_nLinkType = -1;
     m_hIcon = LoadAppIcon(32);
-    // While a command is on the wire, clicks on the controls start nothing.
-    for (const int id : {IDC_USB, IDC_RS232, IDC_SEARCH, IDOK, IDCANCEL}) {
+    // While a command is on the wire, clicks on the controls start nothing;
+    // a click on "Close" asks for the close that follows it.
+    for (const int id : {IDC_USB, IDC_RS232, IDC_SEARCH, IDOK}) {
         for (const auto type : {wxEVT_LEFT_DOWN, wxEVT_LEFT_DCLICK, wxEVT_LEFT_UP}) {
             FindWindow(id)->Bind(type, &CSnToolDlg::OnMouseWhileOnWire, this);
         }
     }
 }
 
+CSnToolDlg* CSnToolDlg::s_pCurrent = nullptr;
+
 CSnToolDlg::~CSnToolDlg()
 {
     if (m_worker.joinable()) {
         m_worker.join();
+    }
+    if (s_pCurrent == this) {
+        s_pCurrent = nullptr;
+    }
+}
+
+void CSnToolDlg::FinishOnLostDisplay()
+{
+    CSnToolDlg* dlg = s_pCurrent;
+    if (dlg == nullptr || !dlg->m_bOnWire) {
+        return;
+    }
+    // The sequence ends through its own path. The worker itself is not
+    // joined: handing its result over may need a lock this thread holds.
+    std::unique_lock<std::mutex> lock(dlg->m_workMutex);
+    dlg->m_workEnded.wait(lock, [dlg] { return dlg->m_bWorkDone; });
+    std::fprintf(stderr, "pellomatic: the display went away; %s\n", dlg->m_strWireOutcome.c_str());
+}
+
+void CSnToolDlg::RequestClose()
+{
+    if (!DeferClose()) {
+        OnCloseCommand();
     }
 }
 
@@ -143,6 +172,10 @@ bool CSnToolDlg::OnDialogInit()
         }
     }
     SetIcons(LoadAppIcons()); // the large and the small icon
+    s_pCurrent = this;
+    // A window manager's close while the result box is up is kept, and
+    // carried out when the box is dismissed.
+    CatchWindowManagerClose(this, [this] { return DeferClose(); });
     m_nLinkType = 0;
     TransferDataToWindow();
     // The first control in tab order takes the focus.
@@ -190,12 +223,7 @@ void CSnToolDlg::OnOkCommand(wxCommandEvent&)
     }
 }
 
-void CSnToolDlg::OnCancelCommand(wxCommandEvent&)
-{
-    if (!DeferClose()) {
-        OnCloseCommand();
-    }
-}
+void CSnToolDlg::OnCancelCommand(wxCommandEvent&) { RequestClose(); }
 
 void CSnToolDlg::OnCloseWindow(wxCloseEvent& event)
 {
@@ -245,8 +273,14 @@ void CSnToolDlg::RunOnWire(std::function<void()> work, std::function<void()> the
 {
     m_bOnWire = true;
     wxBeginBusyCursor();
+    m_bWorkDone = false;
     m_worker = std::thread([this, work = std::move(work), then = std::move(then)] {
         work();
+        {
+            std::lock_guard<std::mutex> lock(m_workMutex);
+            m_bWorkDone = true;
+        }
+        m_workEnded.notify_all();
         CallAfter([this, then] { FinishWire(then); });
     });
 }
@@ -255,6 +289,7 @@ void CSnToolDlg::FinishWire(const std::function<void()>& then)
 {
     m_worker.join();
     wxEndBusyCursor();
+    RenewCloseCatch();
     then();
     m_bOnWire = false;
     if (m_bCloseRequested) {

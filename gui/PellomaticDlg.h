@@ -8,6 +8,8 @@
 #include <wx/menu.h>
 
 #include <memory>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 class wxRadioButton;
@@ -51,6 +53,12 @@ public:
     void RunOnWire(std::function<void()> work, std::function<void()> then) override;
     // A command is on the wire (or its result is being shown).
     bool IsOnWire() const { return m_bOnWire; }
+    // A close asked for from outside the window (a signal): carried out now,
+    // or when the command on the wire has ended and its result been seen.
+    void RequestClose();
+    // The display has gone: a command on the wire is let finish, and what it
+    // came to goes to stderr, since no box can show it. For the last dialog made.
+    static void FinishOnLostDisplay();
     void ShowMessage(const std::string& text, const std::string& caption) override;
 
     wxIcon m_hIcon;
@@ -78,8 +86,14 @@ private:
     std::unique_ptr<wxMenu> m_pSystemMenu;
     wxPaintEvent* m_pPaintEvent = nullptr; // the paint request being handled
     std::thread m_worker;
+    // Set by the worker as soon as its work is done, before it hands the
+    // result to the window's thread.
+    std::mutex m_workMutex;
+    std::condition_variable m_workEnded;
+    bool m_bWorkDone = false;
     bool m_bOnWire = false;
     bool m_bCloseRequested = false;
+    static CSnToolDlg* s_pCurrent;
 
     friend class CDialogRepaintTarget;
     wxDECLARE_EVENT_TABLE();

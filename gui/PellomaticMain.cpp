@@ -1,12 +1,16 @@
 #include "cmdline/Version.h"
+#include "gui/DisplayWatch.h"
 #include "gui/Pellomatic.h"
+#include "gui/PellomaticDlg.h"
 #include "link/Process.h"
 
 #include <wx/cmdline.h>
 #include <wx/log.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 wxIMPLEMENT_APP_NO_MAIN(pello::CSnToolApp);
 
@@ -53,6 +57,18 @@ int ParseCommandLine(int argc, char** argv)
     return -1;
 }
 
+// The signal that asked the dialog to close, if one did.
+int g_closingSignal = 0;
+
+// A signal is a close request: the dialog carries it out once nothing is on the wire.
+void CloseOnSignal(int sig)
+{
+    g_closingSignal = g_closingSignal != 0 ? g_closingSignal : sig;
+    if (auto* dlg = dynamic_cast<pello::CSnToolDlg*>(wxTheApp->GetTopWindow())) {
+        dlg->RequestClose();
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -61,6 +77,9 @@ int main(int argc, char** argv)
     if (const int end = ParseCommandLine(argc, argv); end >= 0) {
         return end;
     }
+    // Before the toolkit starts threads of its own, so that none takes them.
+    std::optional<pello::CSignalWatch> signals(std::in_place, CloseOnSignal);
+    std::signal(SIGPIPE, SIG_IGN);
     // One clear line instead of the toolkit's own when there is no display.
     wxLog::EnableLogging(false);
     if (!wxEntryStart(argc, argv)) {
@@ -71,9 +90,11 @@ int main(int argc, char** argv)
         return 1;
     }
     wxLog::EnableLogging(true);
+    pello::OnDisplayLost(pello::CSnToolDlg::FinishOnLostDisplay);
     // StartInstance runs the dialog and returns false: the normal end.
     wxTheApp->CallOnInit();
     wxTheApp->OnExit();
+    signals.reset();
     wxEntryCleanup();
-    return 0;
+    return g_closingSignal != 0 ? 128 + g_closingSignal : 0;
 }

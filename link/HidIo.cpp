@@ -1,5 +1,9 @@
 #include "link/HidIo.h"
 
+#include <climits>
+#include <cstdlib>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -111,6 +115,16 @@ bool HasIds(const HidInterface& iface, uint16_t vendorId, uint16_t productId)
 {
     uint16_t vendor = 0, product = 0;
     return ReadHidIds(iface, &vendor, &product) && vendor == vendorId && product == productId;
+}
+
+bool IsHidrawNode(const std::string& path, const std::string& classDir)
+{
+    char real[PATH_MAX];
+    if (::realpath(path.c_str(), real) == nullptr) {
+        return false;
+    }
+    const std::string name = std::string(real).substr(std::string(real).rfind('/') + 1);
+    return name.rfind("hidraw", 0) == 0 && ::access((classDir + "/" + name).c_str(), F_OK) == 0;
 }
 
 bool ReadReportDescriptor(const HidInterface& iface, std::vector<uint8_t>* descriptor)

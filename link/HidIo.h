@@ -69,6 +69,9 @@ struct HidInterface {
 // ascending N, with their nodes under `devDir`.
 std::vector<HidInterface> ListHidInterfaces(const std::string& classDir, const std::string& devDir);
 
+// Whether `path` is (or links to) a hidraw node the kernel lists under `classDir`.
+bool IsHidrawNode(const std::string& path, const std::string& classDir = "/sys/class/hidraw");
+
 // Vendor and product from the interface's device/uevent (HID_ID=bus:vendor:product).
 bool ReadHidIds(const HidInterface& iface, uint16_t* vendor, uint16_t* product);
 // Whether the interface's ids can be read and are these.

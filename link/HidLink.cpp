@@ -3,6 +3,8 @@
 #include "link/HidDescriptor.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 namespace pello {
@@ -92,11 +94,21 @@ bool CHidLink::ProbeInterface(const HidInterface& iface, uint16_t vendorId, uint
     return true;
 }
 
+void CHidLink::UseNodeOnly(const std::string& devicePath)
+{
+    char real[PATH_MAX];
+    const std::string path = ::realpath(devicePath.c_str(), real) != nullptr ? real : devicePath;
+    m_strOnlyNode = path.substr(path.rfind('/') + 1);
+}
+
 bool CHidLink::FindDevice(uint16_t vendorId, uint16_t productId)
 {
     m_hDevInfo = ListHidInterfaces(m_paths.classDir, m_paths.devDir);
     bool found = false;
     for (const HidInterface& iface : m_hDevInfo) {
+        if (!m_strOnlyNode.empty() && iface.name != m_strOnlyNode) {
+            continue;
+        }
         m_pDetailData = &iface;
         found = ProbeInterface(iface, vendorId, productId);
         if (found) {
@@ -110,12 +122,29 @@ bool CHidLink::FindDevice(uint16_t vendorId, uint16_t productId)
 
 bool CHidLink::IsPresent(uint16_t vendorId, uint16_t productId, const std::string& devicePath) const
 {
+    const std::vector<std::string> nodes = MatchingNodes(vendorId, productId);
+    return std::find(nodes.begin(), nodes.end(), devicePath) != nodes.end();
+}
+
+std::vector<std::string> CHidLink::MatchingNodes(uint16_t vendorId, uint16_t productId) const
+{
+    std::vector<std::string> nodes;
     for (const HidInterface& iface : ListHidInterfaces(m_paths.classDir, m_paths.devDir)) {
-        if (iface.devicePath == devicePath && HasIds(iface, vendorId, productId)) {
-            return true;
+        if (HasIds(iface, vendorId, productId)) {
+            nodes.push_back(iface.devicePath);
         }
     }
-    return false;
+    return nodes;
+}
+
+std::optional<NodeIdentity> CHidLink::Identify(const std::string& devicePath) const
+{
+    for (const HidInterface& iface : ListHidInterfaces(m_paths.classDir, m_paths.devDir)) {
+        if (iface.devicePath == devicePath) {
+            return IdentifyPath(devicePath, iface.sysfsDir + "/device");
+        }
+    }
+    return std::nullopt;
 }
 
 bool CHidLink::WriteFrame(const uint8_t* frame, size_t length)
@@ -138,20 +167,21 @@ bool CHidLink::WriteFrame(const uint8_t* frame, size_t length)
     return true;
 }
 
-int CHidLink::ReadOneReport(int handle, uint8_t* report)
+int CHidLink::ReadOneReport(int handle, uint8_t* report, int waitMs)
 {
     // hidraw drops the id byte of unnumbered reports; put a 0 back in front so
     // the payload starts at byte 1 either way.
     if (m_caps.bNumberedReports) {
-        return m_pIo->ReadReport(handle, report, m_caps.InputReportByteLength, device::kHidReportWaitMs);
+        return m_pIo->ReadReport(handle, report, m_caps.InputReportByteLength, waitMs);
     }
-    return m_pIo->ReadReport(handle, report + 1, m_caps.InputReportByteLength - 1u, device::kHidReportWaitMs);
+    return m_pIo->ReadReport(handle, report + 1, m_caps.InputReportByteLength - 1u, waitMs);
 }
 
 bool CHidLink::ReadReply(uint8_t* reply, size_t* replyLength)
 {
     std::memset(reply, 0, device::kReplyBufferSize);
     *replyLength = 0;
+    m_bMoreAfterReply = false;
     CHidHandle device(*m_pIo, m_pIo->Open(m_strDevicePath));
     if (!device.Valid()) {
         return false;
@@ -176,6 +206,10 @@ bool CHidLink::ReadReply(uint8_t* reply, size_t* replyLength)
         collected += len;
     }
     *replyLength = collected;
+    // hidraw forgets what a handle did not read when it closes: look, without
+    // waiting, whether another reply is queued behind this one.
+    uint8_t extra[kHidReportBufferSize] = {};
+    m_bMoreAfterReply = seenCr && ReadOneReport(device.Get(), extra, 0) > 0;
     return true;
 }
 

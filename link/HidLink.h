@@ -4,10 +4,12 @@
 // input reports until its CR or the 2000 ms deadline.
 
 #include "link/HidIo.h"
+#include "link/NodeIdentity.h"
 #include "protocol/Device.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +48,13 @@ public:
     // Whether an interface with these ids is present at `devicePath`, without
     // opening it: for noticing that a unit was unplugged.
     bool IsPresent(uint16_t vendorId, uint16_t productId, const std::string& devicePath) const;
+    // The nodes of every present interface with these ids, in order.
+    std::vector<std::string> MatchingNodes(uint16_t vendorId, uint16_t productId) const;
+    // Which device is behind the hidraw node `devicePath` now (its node and its
+    // sysfs device); nullopt when it is gone.
+    std::optional<NodeIdentity> Identify(const std::string& devicePath) const;
+    // FindDevice looks at this node (a hidraw node's path) and no other.
+    void UseNodeOnly(const std::string& devicePath);
     // Reads the report lengths of the interface under examination; false when
     // they cannot be had.
     bool GetCaps();
@@ -53,6 +62,7 @@ public:
     bool WriteFrame(const uint8_t* frame, size_t length);
     // True when the device could be opened for reading, whatever arrived; the
     // reply (NUL-terminated, at most 255 bytes) and its length are stored.
+    // m_bMoreAfterReply then says whether a report was already waiting behind it.
     bool ReadReply(uint8_t* reply, size_t* replyLength);
     bool Transact(const uint8_t* frame, size_t frameLength, uint8_t* reply, size_t* replyLength);
 
@@ -64,6 +74,9 @@ public:
     // Path of the matched device; set only by a FindDevice that matches.
     std::string m_strDevicePath;
     HidCaps m_caps;
+    // The last ReadReply found another report queued behind its reply: more
+    // replies came than frames went out.
+    bool m_bMoreAfterReply = false;
     // The interfaces present, held during FindDevice. The sysfs class
     // directory (m_paths.classDir) plays the role of the HID interface class.
     // Node handles are scoped to each operation (CHidHandle), never kept.
@@ -71,10 +84,11 @@ public:
 
 private:
     bool ProbeInterface(const HidInterface& iface, uint16_t vendorId, uint16_t productId);
-    int ReadOneReport(int handle, uint8_t* report);
+    int ReadOneReport(int handle, uint8_t* report, int waitMs = device::kHidReportWaitMs);
 
     CHidNodeIo* m_pIo;
     HidLinkPaths m_paths;
+    std::string m_strOnlyNode; // "hidrawN", or "" for any
 };
 
 } // namespace pello

@@ -24,9 +24,6 @@ constexpr int kComPortCount = 10;
 constexpr uint32_t kComReplyTimeLimitMs = 3000;
 constexpr uint32_t kHidReplyDeadlineMs = 2000;
 constexpr int kHidReportWaitMs = 250;
-// A probe for a unit that may or may not be connected: one "QSID" attempt,
-// and over RS232 this long for its answer (which takes about 160 ms at 2400 baud).
-constexpr uint32_t kProbeReplyMs = 400;
 
 // HID reports carry 8 frame or reply bytes behind the report id; the host's
 // buffers hold an output report of up to 17 bytes and an input report of up to 255.

@@ -1,5 +1,6 @@
 #include "protocol/Exchange.h"
 
+#include "protocol/Device.h"
 #include "protocol/FrameCrc.h"
 
 #include <algorithm>
@@ -54,6 +55,23 @@ ReplyKind ClassifyReply(const uint8_t* reply, size_t length, bool bStrict, std::
     return ReplyKind::Accepted;
 }
 
+bool ReplyOfKind(const uint8_t* reply, size_t length, AnswerKind expected)
+{
+    const bool ack = StartsWith(reply, length, kAckPrefix);
+    const bool nak = StartsWith(reply, length, kNakPrefix);
+    // The bare boot answer: "(", "1", two check bytes, CR.
+    const bool bareBoot = length == 5 && StartsWith(reply, length, kBootPrefix);
+    // A Product ID answer carries the whole field, and its length field
+    // often begins with "1" ("14...").
+    const bool productId = length == 1 + device::kSerialFieldLength + 3;
+    switch (expected) {
+    case AnswerKind::ProductId: return !ack && !bareBoot;
+    case AnswerKind::Acknowledgement: return ack || nak;
+    case AnswerKind::Boot: return StartsWith(reply, length, kBootPrefix) && !productId;
+    }
+    return false;
+}
+
 bool ReplyAccepted(const uint8_t* reply, size_t length, bool bStrict, std::string_view strictPrefix)
 {
     return ClassifyReply(reply, length, bStrict, strictPrefix) == ReplyKind::Accepted;
@@ -66,15 +84,16 @@ ExchangeResult RunExchange(const ExchangeAttempt& attempt, uint8_t* reply, size_
     while (r.attempts < std::min(attempts, kExchangeAttempts) && !r.accepted) {
         std::memset(reply, 0, capacity);
         const AttemptIo io = attempt(reply, capacity);
-        if (io.outOfStep) {
-            r.outOfStep = true;
-            break;
-        }
         AttemptRecord& record = r.records[r.attempts++];
         record.written = io.written;
         const bool whole = io.written && io.complete && io.length > 0;
         r.replyLength = whole ? io.length : 0;
         record.reply = whole ? ClassifyReply(reply, io.length, bStrict, strictPrefix) : ReplyKind::None;
+        // Once replies are out of step no reply can be trusted, this one included.
+        if (io.outOfStep) {
+            r.outOfStep = true;
+            break;
+        }
         r.accepted = record.reply == ReplyKind::Accepted;
     }
     return r;

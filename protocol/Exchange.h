@@ -32,6 +32,17 @@ struct AttemptIo {
     bool outOfStep = false; // replies were found out of step with frames: stop
 };
 
+// The kind of answer a frame gets. The protocol numbers nothing, so a reply
+// of another kind is the only sign on the wire that it belongs to another frame.
+enum class AnswerKind {
+    ProductId,       // "QSID": "(" and the field, or a refusal
+    Acknowledgement, // "ATE1", "SID", "PABC": "(ACK" or "(NAK"
+    Boot             // "QBOOT": a reply beginning "(1", and not shaped as a Product ID
+};
+
+// Whether a verified reply is of the kind a frame expects.
+bool ReplyOfKind(const uint8_t* reply, size_t length, AnswerKind expected);
+
 struct AttemptRecord {
     bool written = false;
     ReplyKind reply = ReplyKind::None;

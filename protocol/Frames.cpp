@@ -23,6 +23,7 @@ Frame BuildFrame(const char* word, const char* payload, size_t payloadLength)
     f.bytes[body + 1] = static_cast<uint8_t>(crc & 0xFF);
     f.bytes[body + 2] = 0x0D;
     f.length = body + 3;
+    f.command = word;
     return f;
 }
 

@@ -13,6 +13,7 @@ namespace pello {
 struct Frame {
     uint8_t bytes[device::kFrameBufferSize] = {};
     size_t length = 0;
+    const char* command = ""; // its command word, for messages
 };
 
 Frame BuildQsidFrame();

@@ -9,5 +9,5 @@ display=()
 if [[ -z "${DISPLAY:-}" ]]; then
   display=(xvfb-run -a -s "-screen 0 1280x1024x24")
 fi
-PELLOMATIC_DOCS_DIR="$PWD/docs" "${display[@]}" build/bin/pello_gui_tests --gtest_filter='Dialog.RendersForTheReadme'
+"${display[@]}" build/bin/pello_gui_tests --docs-dir="$PWD/docs" --gtest_filter='Dialog.RendersForTheReadme'
 echo "docs/dialog.png and docs/about.png rewritten"

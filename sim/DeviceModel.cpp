@@ -95,21 +95,21 @@ bool ValidBehaviour(const std::string& b)
 
 CDeviceModel::CDeviceModel() = default;
 
-bool CDeviceModel::AddFaults(const std::string& spec)
+bool CDeviceModel::AddFaults(const std::string& rule)
 {
-    const size_t eq = spec.find('=');
+    const size_t eq = rule.find('=');
     if (eq == std::string::npos || eq == 0) {
         return false;
     }
-    const std::string command = spec.substr(0, eq);
+    const std::string command = rule.substr(0, eq);
     if (command != "QSID" && command != "ATE1" && command != "SID" && command != "PABC" && command != "QBOOT") {
         return false;
     }
     std::deque<std::string> list;
     size_t pos = eq + 1;
     for (;;) {
-        const size_t comma = spec.find(',', pos);
-        std::string item = spec.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        const size_t comma = rule.find(',', pos);
+        std::string item = rule.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
         // reply:TEXT may itself hold commas only as \x2c.
         if (!ValidBehaviour(item)) {
             return false;

@@ -31,11 +31,11 @@ public:
 
     CDeviceModel();
 
-    // Adds one --fault spec "CMD=B1,B2,..." (behaviours: normal, ack, nak,
+    // Adds one --fault rule "CMD=B1,B2,..." (behaviours: normal, ack, nak,
     // silent, badcrc, boot, reply:TEXT with check bytes and CR added, raw:TEXT
     // sent exactly as given, late:MS the normal answer MS late). Returns false
     // and leaves the model unchanged when the fault list is malformed.
-    bool AddFaults(const std::string& spec);
+    bool AddFaults(const std::string& rule);
 
     // Feeds bytes from the host. Each frame that ends in CR is answered; the
     // result holds the replies in order (a silent answer adds none).

@@ -83,10 +83,11 @@ bool Pause(int sigfd, long us)
     return rc == 0;
 }
 
-// A link left by a simulator that died (it points to a pseudo-terminal that
-// is gone) may be replaced; anything else belongs to someone: a technician's
-// own alias, or a simulator that is still running.
-bool RemoveStaleAlias(const std::string& path)
+// A link left by a simulator that died may be replaced: it points to a
+// pseudo-terminal that is gone, or to this simulator's own (its number came
+// round again). Anything else belongs to someone: a technician's own alias,
+// or a simulator that is still running.
+bool RemoveStaleAlias(const std::string& path, const std::string& ownTerminal)
 {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
@@ -95,7 +96,8 @@ bool RemoveStaleAlias(const std::string& path)
     char target[512] = {};
     const ssize_t n = S_ISLNK(st.st_mode) ? ::readlink(path.c_str(), target, sizeof target - 1) : -1;
     const bool dangling = ::stat(path.c_str(), &st) != 0 && errno == ENOENT;
-    if (n > 0 && dangling && std::strncmp(target, "/dev/pts/", 9) == 0) {
+    const bool leftover = dangling && std::strncmp(target, "/dev/pts/", 9) == 0;
+    if (n > 0 && (leftover || ownTerminal == target)) {
         return ::unlink(path.c_str()) == 0 || errno == ENOENT;
     }
     std::fprintf(stderr, "pellomatic-devsim: %s already exists%s%s; not replacing it\n", path.c_str(),
@@ -123,7 +125,7 @@ public:
     bool Make(const std::string& path, const std::string& target)
     {
         m_target = target;
-        if (!RemoveStaleAlias(path)) {
+        if (!RemoveStaleAlias(path, target)) {
             return false;
         }
         if (::symlink(target.c_str(), path.c_str()) != 0) {

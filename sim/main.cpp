@@ -26,7 +26,7 @@ CLI::Validator FieldOf(size_t length)
         "FIELD");
 }
 
-const CLI::Validator kFaultSpec(
+const CLI::Validator kFaultRule(
     [](std::string& value) -> std::string {
         CDeviceModel probe;
         return probe.AddFaults(value) ? std::string() : "is not CMD=B1,B2,...: " + value;
@@ -48,7 +48,7 @@ void AddOptions(CLI::App& app, SimOptions& o)
                    "answer the next frames of CMD (QSID, ATE1, SID, PABC, QBOOT) with normal, ack, nak, silent, "
                    "badcrc, boot, reply:TEXT (check bytes and CR added), raw:TEXT (sent as is; \\xHH for any "
                    "byte) or late:MS (the normal answer MS late), one behaviour per frame")
-        ->check(kFaultSpec)->option_text("CMD=B1,...");
+        ->check(kFaultRule)->option_text("CMD=B1,...");
     app.add_option("--reply-delay", o.replyDelayMs, "wait MS before each reply")->check(CLI::Range(0L, 600000L))->option_text("MS");
     app.add_flag("--wire-speed", o.wireSpeed, "pace frames and replies as a 2400-baud line, 11 bits a byte")
         ->excludes(usb);

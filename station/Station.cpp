@@ -2,6 +2,8 @@
 
 #include "station/Unit.h"
 
+#include <algorithm>
+
 namespace pello::station {
 
 namespace {
@@ -15,6 +17,14 @@ double SecondsSince(std::chrono::steady_clock::time_point start)
 }
 
 } // namespace
+
+// A probe that finds nothing waits out the device's whole reply deadline (a
+// slow unit is still a unit): looks start an interval apart, or back to back.
+int CStation::RestOfInterval(std::chrono::steady_clock::time_point look) const
+{
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - look);
+    return std::max(0, m_options.probeIntervalMs - static_cast<int>(spent.count()));
+}
 
 CStation::CStation(CSnToolWorkflow& flow, CStationRecord& record, CUnitWatcher& watcher, CStationEvents& events,
                    StationOptions options)
@@ -69,14 +79,29 @@ std::optional<SearchResult> CStation::WaitForUnit()
 {
     m_events.Waiting(Tally());
     while (!Stopping()) {
+        if (SeveralUnits()) {
+            m_watcher.Wait(m_watcher.LookEveryMs());
+            continue;
+        }
+        const auto look = std::chrono::steady_clock::now();
         const SearchResult found = m_flow.Probe(m_options.link);
         if (found.found) {
             m_events.Arrived(++m_units, found);
             return found;
         }
-        m_watcher.Wait(m_options.link == Link::Rs232 ? m_options.probeIntervalMs : m_watcher.LookEveryMs());
+        m_watcher.Wait(m_options.link == Link::Rs232 ? RestOfInterval(look) : m_watcher.LookEveryMs());
     }
     return std::nullopt;
+}
+
+bool CStation::SeveralUnits()
+{
+    const size_t units = m_options.link == Link::Usb && !m_options.nodeNamed ? m_flow.UsbUnits().size() : 0;
+    if (units > 1 && !m_bToldSeveral) {
+        m_events.Notice(std::to_string(units) + " units are connected: leave one, the station programs one at a time");
+    }
+    m_bToldSeveral = units > 1;
+    return units > 1;
 }
 
 bool CStation::Handle(const SearchResult& found)
@@ -155,8 +180,10 @@ void CStation::WaitForUsbLeave(const std::string& node)
 void CStation::WaitForSerialLeave(const std::set<std::string>& fields)
 {
     int misses = 0;
+    auto look = std::chrono::steady_clock::now();
     while (!Stopping() && misses < kMissesForLeave) {
-        m_watcher.Wait(m_options.probeIntervalMs);
+        m_watcher.Wait(RestOfInterval(look));
+        look = std::chrono::steady_clock::now();
         const SearchResult probe = m_flow.Probe(Link::Rs232);
         if (probe.found && fields.count(probe.field) == 0) {
             m_events.Left(m_units);

@@ -54,12 +54,15 @@ public:
     virtual void Finished(const UnitReport& report, const StationTally& tally) = 0;
     virtual void Left(int unit) = 0;
     virtual void Stopped(const std::string& why, const StationTally& tally) = 0;
+    // Something the operator must do before the line goes on.
+    virtual void Notice(const std::string& what) = 0;
 };
 
 struct StationOptions {
     Link link = Link::Usb;
     int count = 0;             // units to program; 0: no limit
     int probeIntervalMs = 1000; // RS232: how often to look for a unit
+    bool nodeNamed = false;     // USB: --port names the one node to use
 };
 
 class CStation {
@@ -73,6 +76,8 @@ public:
 
 private:
     std::optional<SearchResult> WaitForUnit();
+    // Over USB, units are programmed one at a time: true while several are there.
+    bool SeveralUnits();
     void WaitForLeave(const std::string& node, const std::set<std::string>& fields);
     void WaitForUsbLeave(const std::string& node);
     void WaitForSerialLeave(const std::set<std::string>& fields);
@@ -82,6 +87,8 @@ private:
     void Program(const SearchResult& found, const storage::Claim& claim, UnitReport* report);
     StationTally Tally();
     bool Stopping() const { return m_stop(); }
+    // What is left of the interval between two looks that began at `look`.
+    int RestOfInterval(std::chrono::steady_clock::time_point look) const;
     // The count is reached or the batch used up; `why` says which.
     bool Done(std::string* why);
 
@@ -96,6 +103,7 @@ private:
     std::optional<SearchResult> m_swapped; // a unit found while waiting for the last to leave
     std::set<std::string> m_leaving;       // fields the unit waited for may read
     std::chrono::steady_clock::time_point m_started;
+    bool m_bToldSeveral = false;
 };
 
 } // namespace pello::station

@@ -1,6 +1,7 @@
 // The command line against the simulator program on a pseudo-terminal.
 
 #include "link/UniqueFd.h"
+#include "sim/Pty.h"
 #include "tests/support/PtyDevice.h"
 #include "tests/support/Spawn.h"
 #include "tests/support/TestEnv.h"
@@ -8,7 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
+#include <iterator>
 #include <fcntl.h>
+#include <poll.h>
 #include <filesystem>
 #include <fstream>
 #include <sys/file.h>
@@ -87,7 +91,7 @@ TEST_F(Cli, ExitCodesAndMessages)
     std::ofstream(m_dir + "/short.txt") << "0812\nABCDEFGH_123\n";
     r = Cli_({"apply", "--port", m_port, "--file", "short.txt"});
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_EQ(r.err, "pellomatic-cli: short.txt: Invalid SN.txt: line 1 needs 22 characters, it has 4\n");
+    EXPECT_EQ(r.err, "pellomatic-cli: short.txt: Invalid SN.txt: line 1 has 4 characters, needs 22\n");
     r = Cli_({"apply", "--lnik", "usb"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "pellomatic-cli: unrecognised option '--lnik'\nTry 'pellomatic-cli --help' for more information.\n");
@@ -180,18 +184,37 @@ TEST_F(Cli, SignalsAndBrokenPipesNeverCutASequence)
     auto r = Shell("(pellomatic-cli --trace apply --port " + m_port + " 2>&1; echo $? >rc) | head -c 300 >/dev/null");
     EXPECT_EQ(Stored(), kProgrammed);
     EXPECT_NE(std::ifstream(m_dir + "/rc").get(), '0'); // the write error is reported in the exit code
-    // Ctrl+C once SID has been stored: PABC and QBOOT still go out, then the
-    // port is released and the run ends as interrupted.
-    std::ofstream(m_dir + "/SN.txt") << "0599999000000000000000\nZZZZZZZZ_999\n";
-    CChild cli("pellomatic-cli", {"apply", "--port", m_port}, m_dir);
-    for (int i = 0; i < 200 && Stored().rfind("0599999", 0) != 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Any signal that would end the program, once SID has been stored: PABC
+    // and QBOOT still go out, the attempt is recorded, the port is released,
+    // and the run ends with 128 + the signal.
+    const int signals[] = {SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM};
+    for (size_t i = 0; i < std::size(signals); ++i) {
+        const std::string field = "05" + std::to_string(10000 + i) + std::string(15, '0');
+        std::ofstream(m_dir + "/SN.txt") << field << "\nZZZZZZZZ_99" << i << "\n";
+        // A terminal for its output: after SIGHUP nothing more may go there.
+        PtyPair terminal;
+        ASSERT_TRUE(OpenRawPty(&terminal));
+        CChild cli("pellomatic-cli", {"apply", "--port", m_port}, m_dir, terminal.slavePath);
+        for (int n = 0; n < 200 && Stored().rfind(field, 0) != 0; ++n) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        cli.Signal(signals[i]);
+        r = cli.Wait();
+        EXPECT_EQ(r.exitCode, 128 + signals[i]) << strsignal(signals[i]);
+        EXPECT_EQ(Stored(), field + " ZZZZZZZZ_99" + std::to_string(i)) << strsignal(signals[i]);
+        char said[256];
+        pollfd pfd {terminal.master.Get(), POLLIN, 0};
+        ::poll(&pfd, 1, signals[i] == SIGHUP ? 200 : 5000); // what it wrote is on its way through the pty
+        const ssize_t n = ::read(terminal.master.Get(), said, sizeof said);
+        if (signals[i] == SIGHUP) {
+            EXPECT_LE(n, 0) << std::string(said, n > 0 ? n : 0);
+        } else {
+            EXPECT_NE(std::string(said, n > 0 ? n : 0).find("Setting successful!"), std::string::npos);
+        }
+        const auto rows = nlohmann::json::parse(Cli_({"log", "--serial", field, "--format", "json"}).out);
+        ASSERT_EQ(rows.size(), 1u) << strsignal(signals[i]);
+        EXPECT_EQ(rows[0]["outcome"], "programmed");
     }
-    cli.Signal(SIGINT);
-    r = cli.Wait();
-    EXPECT_EQ(r.exitCode, 130);
-    EXPECT_EQ(r.out, "Setting successful!\n");
-    EXPECT_EQ(Stored(), "0599999000000000000000 ZZZZZZZZ_999");
     CUniqueFd port(::open(m_port.c_str(), O_RDWR | O_NOCTTY));
     int exclusive = 1;
     ASSERT_EQ(::ioctl(port.Get(), TIOCGEXCL, &exclusive), 0);

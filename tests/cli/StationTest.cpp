@@ -92,13 +92,13 @@ TEST_F(Station, NeverWritesAUnitTwiceAndStopsCleanlyOnCtrlC)
         ::usleep(1500000);
         station.Signal(SIGINT);
         const RunResult r = station.Wait();
-        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.exitCode, 130) << r.err;
         EXPECT_NE(r.out.find("station stopped (stopped): 1 done, 0 failed, 0 skipped"), std::string::npos) << r.out;
         // And after a restart, still there: skipped, not written.
         CChild again("pellomatic-cli", With({"station", "--batch", "ST", "--port", m_port, "--interval", "0.1"}), m_dir);
         ASSERT_TRUE(again.WaitForOutput("-  skipped: already programmed as " + Field("ST0001")));
         again.Signal(SIGINT);
-        EXPECT_EQ(again.Wait().exitCode, 0);
+        EXPECT_EQ(again.Wait().exitCode, 130);
     }
     {
         // Ctrl+C while a unit is being written: its sequence ends, it is recorded.
@@ -108,7 +108,7 @@ TEST_F(Station, NeverWritesAUnitTwiceAndStopsCleanlyOnCtrlC)
         for (int i = 0; i < 1000 && Stored(state).rfind(Field("ST0002"), 0) != 0; ++i) ::usleep(10000);
         station.Signal(SIGINT);
         const RunResult r = station.Wait();
-        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.exitCode, 130) << r.err;
         EXPECT_NE(r.out.find("ST0002  programmed"), std::string::npos) << r.out;
         EXPECT_EQ(Stored(state), Field("ST0002") + " STATION0_001");
     }

@@ -6,7 +6,9 @@ bin=$(cd "${1:-build/bin}" && pwd)
 work=$(mktemp -d)
 trap 'kill "$sim" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
 cd "$work"
-# Never the user's own set-up: the record and the runtime folder are the test's.
+# Never the user's own set-up: the record and the runtime folder are the test's,
+# and a bench's PELLOMATIC_DB or libpq's PG* settings are not looked at.
+for name in $(compgen -e | grep -E '^(PELLOMATIC_|PG)' || true); do unset "$name"; done
 export HOME="$work/home" XDG_DATA_HOME="$work/data" XDG_STATE_HOME="$work/state" XDG_RUNTIME_DIR="$work/runtime"
 mkdir -p "$HOME" && mkdir -m 700 "$XDG_RUNTIME_DIR"
 printf '0812345678ABCDEFGHIJKL\r\nABCDEFGH_123\r\n' > SN.txt

@@ -19,9 +19,9 @@ constexpr uint32_t kComExchangeWorstMs = 3 * 3000 + 3 * 250; // three reads, thr
 class Faults : public WorkflowFixture {
 protected:
     Faults() { m_dev = &m_rig.DeviceOn(0); }
-    void Fault(const std::string& spec)
+    void Fault(const std::string& rule)
     {
-        ASSERT_TRUE(m_dev->WithModel([&](CDeviceModel& m) { return m.AddFaults(spec); }));
+        ASSERT_TRUE(m_dev->WithModel([&](CDeviceModel& m) { return m.AddFaults(rule); }));
     }
     size_t FramesSeen() { return m_dev->Frames().size(); }
     std::string Sid() { return m_dev->WithModel([](CDeviceModel& m) { return m.m_sid; }); }
@@ -127,13 +127,13 @@ TEST_F(Faults, BadSnFilesSendNothing)
     ASSERT_EQ(m_flow.m_strDevice, "COM0");
     const size_t before = FramesSeen();
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"", "Invalid SN.txt: line 1 needs 22 characters, it has 0"},
-        {"0812345678ABCDEFGHIJKL", "Invalid SN.txt: line 2 needs 12 characters, it has 0"},
+        {"", "Invalid SN.txt: line 1 has 0 characters, needs 22"},
+        {"0812345678ABCDEFGHIJKL", "Invalid SN.txt: line 2 has 0 characters, needs 12"},
         {std::string("0812345678ABC\0EFGHIJKL\nABCDEFGH_123\n", 36),
          "Invalid SN.txt: line 1, character 14 is 0x00; only printable ASCII characters are allowed"},
         {"0812345678ABCDEFGHIJKL\n\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0b\x0c\x0e\n",
          "Invalid SN.txt: line 2, character 1 is 0x01; only printable ASCII characters are allowed"},
-        {"\xff\xfe" "0\0" "8\0" "1\0", "Invalid SN.txt: line 1 needs 22 characters, it has 3"},
+        {"\xff\xfe" "0\0" "8\0" "1\0", "Invalid SN.txt: line 1 has 3 characters, needs 22"},
         {std::string(10 * 1024 * 1024, 'A') + "\nABCDEFGH_123\n", "Invalid SN.txt: line 1 is longer than 4096 bytes"},
     };
     for (const auto& [content, message] : cases) {
@@ -165,6 +165,7 @@ TEST_F(Faults, LateRepliesNeverGiveAFalseSuccess)
     // A late "ATE1" alone: its acknowledgement arrives while "SID" waits.
     m_dev->HangUp();
     m_dev = &m_rig.DeviceOn(0);
+    OnSearch();
     Fault("ATE1=late:450");
     r = m_flow.Apply(fields);
     EXPECT_EQ(r.outcome, ApplyOutcome::Failure);
@@ -173,6 +174,7 @@ TEST_F(Faults, LateRepliesNeverGiveAFalseSuccess)
     // Without a time-out nothing extra is waited for.
     m_dev->HangUp();
     m_dev = &m_rig.DeviceOn(0);
+    OnSearch();
     const uint32_t took = Timed([&] { r = m_flow.Apply(fields); });
     EXPECT_EQ(r.outcome, ApplyOutcome::Success);
     EXPECT_EQ(took, 0u);

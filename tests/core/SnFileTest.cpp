@@ -22,7 +22,7 @@ protected:
         m_read = ReadSnLines(m_path, m_serial, sizeof m_serial, m_code, sizeof m_code);
         return m_read;
     }
-    FieldCheck Check() const { return CheckFields(FieldsFromLines(m_serial, m_code, m_read)); }
+    FieldCheck Check() const { return CheckSnLines(m_read, FieldsFromLines(m_serial, m_code, m_read)); }
     SnFileRead Fields(const std::string& content)
     {
         std::ofstream(m_path, std::ios::binary) << content;
@@ -71,30 +71,34 @@ TEST_F(SnFile, CrLfReadsLikeLf)
     EXPECT_EQ(Fields("0812345678ABCDEFGHIJKL\nABCDEFGH_123").fields.code, "ABCDEFGH_123");
 }
 
-TEST_F(SnFile, LongLinesAreCutAndTheReadIsBounded)
+TEST_F(SnFile, LongLinesAreRefusedAndTheReadIsBounded)
 {
-    Read("0812345678ABCDEFGHIJKLMNOPQRSTUVWXYZ\nABCDEFGH_1234567\nthird\n");
-    EXPECT_STREQ(m_serial, "0812345678ABCDEFGHIJKLM"); // 23 characters kept
-    EXPECT_STREQ(m_code, "ABCDEFGH_1234");
-    EXPECT_TRUE(Check().Ok());
-    EXPECT_EQ(FieldsFromLines(m_serial, m_code, m_read).serial, "0812345678ABCDEFGHIJKL");
+    // A line longer than its field is a number nobody wrote: never cut to fit.
+    Read("0812345678ABCDEFGHIJKLM\nABCDEFGH_123\nthird\n");
+    EXPECT_STREQ(m_serial, "0812345678ABCDEFGHIJKLM"); // stored, but not programmed
+    EXPECT_EQ(Check().problem, FieldProblem::SerialLength);
+    EXPECT_EQ(Message("0812345678ABCDEFGHIJKLM\nABCDEFGH_123\n"), "Invalid SN.txt: line 1 has 23 characters, needs 22");
+    EXPECT_EQ(Message("0812345678ABCDEFGHIJKL\nABCDEFGH_1234567\n"), "Invalid SN.txt: line 2 has 16 characters, needs 12");
+    // Spaces and tabs that pad a line past its field are ignored; inside it they count.
+    EXPECT_TRUE(Fields("0812345678ABCDEFGHIJKL \t \r\nABCDEFGH_123\t\n").Valid());
+    EXPECT_EQ(Fields("0812345678ABCDEFGHIJK \nABCDEFGH_123\n").fields.serial, "0812345678ABCDEFGHIJK ");
     // One long line: there is no line 2.
-    EXPECT_EQ(Fields(std::string(1000, 'A')).check.problem, FieldProblem::CodeLength);
-    // A line 1 that does not end within the bound is refused, however long.
+    EXPECT_EQ(Fields(std::string(1000, 'A')).check.problem, FieldProblem::SerialLength);
+    // A line that does not end within the bound is refused, however long.
     EXPECT_EQ(Message(std::string(10 * 1024 * 1024, 'A') + "\nABCDEFGH_123\n"),
               "Invalid SN.txt: line 1 is longer than 4096 bytes");
-    // Line 2 may run past the bound: its first 12 characters are there.
-    EXPECT_TRUE(Fields("0812345678ABCDEFGHIJKL\nABCDEFGH_123" + std::string(8000, 'x')).Valid());
+    EXPECT_EQ(Message("0812345678ABCDEFGHIJKL\nABCDEFGH_123" + std::string(8000, 'x')),
+              "Invalid SN.txt: line 2 is longer than 4096 bytes");
 }
 
 TEST_F(SnFile, ShortLinesAndBadBytesSayWhatIsWrong)
 {
-    EXPECT_EQ(Message(""), "Invalid SN.txt: line 1 needs 22 characters, it has 0");
+    EXPECT_EQ(Message(""), "Invalid SN.txt: line 1 has 0 characters, needs 22");
     Read("081234\nABCDEFGH_123\n");
     EXPECT_EQ(Check().problem, FieldProblem::SerialLength);
     // Bytes behind the NUL keep the earlier content; they are not used.
     EXPECT_EQ(std::memcmp(m_serial, "081234\0" "000000000000000", 22), 0);
-    EXPECT_EQ(Message("0812345678ABCDEFGHIJKL\n"), "Invalid SN.txt: line 2 needs 12 characters, it has 0");
+    EXPECT_EQ(Message("0812345678ABCDEFGHIJKL\n"), "Invalid SN.txt: line 2 has 0 characters, needs 12");
     EXPECT_EQ(Message(std::string("0812345678ABC\0EFGHIJKL\nABCDEFGH_123\n", 36)),
               "Invalid SN.txt: line 1, character 14 is 0x00; only printable ASCII characters are allowed");
     EXPECT_EQ(Fields("\xEF\xBB\xBF" "0812345678ABCDEFGHIJKL\nABCDEFGH_123\n").check.problem, // UTF-8 BOM

@@ -13,9 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FuzzedDataProvider fdp(data, size);
     CDeviceModel model;
     model.m_bRecordFrames = false;
-    const std::string spec = fdp.ConsumeRandomLengthString(64);
+    const std::string rule = fdp.ConsumeRandomLengthString(64);
     // Scripted answers are whatever the fault list says; the device's own are whole replies.
-    const bool wholeReplies = !model.AddFaults(spec);
+    const bool wholeReplies = !model.AddFaults(rule);
     while (fdp.remaining_bytes() > 0) {
         const auto chunk = fdp.ConsumeBytes<uint8_t>(fdp.ConsumeIntegralInRange<size_t>(1, 80));
         const auto replies = model.Feed(chunk.data(), chunk.size());

@@ -22,12 +22,20 @@
 #include <wx/uiaction.h>
 #include <wx/utils.h>
 
+#include <X11/Xlib.h>
+#include <gdk/gdkx.h>
+#include <gtk/gtk.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <unistd.h>
 
 using namespace pello;
+
+namespace pello {
+extern std::string g_strDocsDir;
+}
 
 void Settle(int rounds)
 {
@@ -256,7 +264,7 @@ TEST_F(Dialog, SearchAndApplyOverRs232)
     WithMessages([&] { Press(IDOK); }, CExpectMessage("Setting failed!", "setting"));
     m_rig.WriteSn("short\nABCDEFGH_123\n");
     WithMessages([&] { Press(IDOK); },
-                 CExpectMessage("Invalid SN.txt: line 1 needs 22 characters, it has 5", "File"));
+                 CExpectMessage("Invalid SN.txt: line 1 has 5 characters, needs 22", "File"));
 }
 
 TEST_F(Dialog, SearchFindsTheSimulatorBehindItsComAlias)
@@ -341,6 +349,105 @@ TEST_F(Dialog, CloseRequestedMidApplyWaitsForTheSequence)
     EXPECT_EQ(frames[4].substr(0, 5), "QBOOT");
 }
 
+namespace {
+
+// The message box the toolkit shows, while it is up.
+GtkWidget* VisibleMessageBox()
+{
+    GtkWidget* found = nullptr;
+    GList* all = gtk_window_list_toplevels();
+    for (GList* w = all; w != nullptr; w = w->next) {
+        if (GTK_IS_MESSAGE_DIALOG(w->data) && gtk_widget_get_visible(GTK_WIDGET(w->data))) {
+            found = GTK_WIDGET(w->data);
+        }
+    }
+    g_list_free(all);
+    return found;
+}
+
+// What a window manager sends when its close box is pressed: WM_DELETE_WINDOW,
+// through the X server.
+void SendWindowManagerClose(wxWindow& window)
+{
+    GdkWindow* gdk = gtk_widget_get_window(static_cast<GtkWidget*>(window.GetHandle()));
+    Display* display = GDK_WINDOW_XDISPLAY(gdk);
+    XEvent ev {};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = GDK_WINDOW_XID(gdk);
+    ev.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    ev.xclient.data.l[1] = CurrentTime;
+    XSendEvent(display, ev.xclient.window, False, NoEventMask, &ev);
+    XFlush(display);
+}
+
+} // namespace
+
+// A close asked for during a sequence, whichever way, ends the dialog after
+// the sequence and its result box; none is lost, none cuts the sequence.
+TEST_F(Dialog, CloseDuringASequenceIsCarriedOutAfterIt)
+{
+    CPtyDevice& dev = m_rig.DeviceOn(0);
+    dev.m_replyDelayMs = 100;
+    ShowIt();
+    Rs232()->SetValue(true);
+    Press(IDC_SEARCH);
+    ASSERT_EQ(m_dlg->m_strDevice, "COM0");
+    wxButton* close = Ctrl<wxButton>(*m_dlg, IDCANCEL);
+    const auto clickClose = [close] {
+        wxUIActionSimulator mouse;
+        mouse.MouseMove(close->GetScreenRect().GetPosition() + wxPoint(8, 6));
+        mouse.MouseClick();
+        Settle(5);
+    };
+    // A real click on "Close", and a signal's close request: each waits.
+    for (const auto& ask : std::vector<std::function<void()>> {clickClose, [this] { m_dlg->RequestClose(); }}) {
+        const size_t before = dev.Frames().size();
+        bool waited = false;
+        // The box comes inside the dialog's own modal run: expect it from there.
+        const CExpectMessage outcome("Setting successful!", "setting");
+        std::unique_ptr<CThrowingModalHook> hook;
+        RunInLoop({[&] {
+                       hook = std::make_unique<CThrowingModalHook>();
+                       hook->AddExpectation(outcome);
+                       Click(*m_dlg, IDOK);
+                   },
+                   [&] {
+                       ask();
+                       waited = m_dlg->IsOnWire() && m_dlg->IsModal();
+                   }});
+        EXPECT_EQ(m_dlg->ShowModal(), IDCANCEL);
+        hook->CheckUnmetExpectations();
+        EXPECT_TRUE(waited);
+        EXPECT_EQ(dev.Frames().size(), before + 4) << "ATE1, SID, PABC and QBOOT, each once";
+    }
+    // The window manager's close while the real result box is up: the box
+    // holds the toolkit's grab, yet the close is kept for when it is dismissed.
+    bool closedUnderTheBox = false;
+    int ticksAfterTheBox = 0;
+    wxTimer watch;
+    watch.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+        GtkWidget* box = VisibleMessageBox();
+        if (box == nullptr) {
+            // A lost close would leave the dialog open for ever: end the wait.
+            if (closedUnderTheBox && ++ticksAfterTheBox > 200) m_dlg->EndModal(wxID_ABORT);
+            return;
+        }
+        if (!closedUnderTheBox) {
+            SendWindowManagerClose(*m_dlg);
+            closedUnderTheBox = true;
+            return; // let the close arrive while the box is still up
+        }
+        gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
+    });
+    watch.Start(50);
+    RunInLoop({[&] { Click(*m_dlg, IDOK); }});
+    EXPECT_EQ(m_dlg->ShowModal(), IDCANCEL);
+    watch.Stop();
+    EXPECT_TRUE(closedUnderTheBox);
+}
+
 TEST_F(Dialog, KeyboardAsTheOriginalsDialogManagerHadIt)
 {
     CPtyDevice& dev = m_rig.DeviceOn(0);
@@ -396,8 +503,7 @@ bool Snapshot(wxWindow& w, const char* path)
 TEST_F(Dialog, RendersForTheReadme)
 {
     // Pictures go to a scratch folder, or where scripts/render-docs.sh asks.
-    const char* asked = std::getenv("PELLOMATIC_DOCS_DIR");
-    const std::string dir = asked != nullptr ? asked : MakeScratchDir("docs");
+    const std::string dir = !g_strDocsDir.empty() ? g_strDocsDir : MakeScratchDir("docs");
     // The About box first, alone: without a window manager a later window
     // may not be stacked over an earlier one.
     CAboutDlg* about = new CAboutDlg();

@@ -18,8 +18,13 @@ static void FailOnAssert(const wxString& file, int line, const wxString& func, c
     std::abort();
 }
 
+namespace pello {
+std::string g_strDocsDir; // --docs-dir=DIR: where Dialog.RendersForTheReadme writes (scripts/render-docs.sh)
+}
+
 int main(int argc, char** argv)
 {
+    pello::g_strDocsDir = pello::TakeOption(&argc, argv, "docs-dir");
     pello::IsolateEnvironment();
     ::testing::InitGoogleTest(&argc, argv);
     wxSetAssertHandler(FailOnAssert);

@@ -57,6 +57,11 @@ public:
     }
     void Left(int) override { ++left; }
     void Stopped(const std::string&, const station::StationTally&) override {}
+    void Notice(const std::string& what) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        notices.push_back(what);
+    }
     std::vector<std::string> Outcomes()
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -65,6 +70,7 @@ public:
     std::atomic<int> arrived {0}, left {0};
     std::mutex mutex;
     std::vector<std::string> outcomes;
+    std::vector<std::string> notices;
 };
 
 template <class Fn> bool WaitUntil(Fn fn)

@@ -2,6 +2,7 @@
 
 #include "tests/support/TestEnv.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -35,8 +36,12 @@ CFakeHid::~CFakeHid() { fs::remove_all(m_root); }
 
 void CFakeHid::AddSysfsOnly(int n, const std::string& uevent, const std::vector<uint8_t>& descriptor)
 {
-    const std::string dir = m_root + "/class/hidraw" + std::to_string(n) + "/device";
+    // As the kernel does it: class/hidrawN/device links to a device directory
+    // whose name gets a new number every time a device is plugged in.
+    const std::string dir = m_root + "/devices/hid." + std::to_string(++m_nPlugged);
     fs::create_directories(dir);
+    fs::create_directories(m_root + "/class/hidraw" + std::to_string(n));
+    fs::create_directory_symlink(dir, m_root + "/class/hidraw" + std::to_string(n) + "/device");
     if (!uevent.empty()) {
         std::ofstream(dir + "/uevent") << "DRIVER=hid-generic\n" << uevent << "\nHID_NAME=Fake\n";
     }
@@ -73,6 +78,9 @@ void CFakeHid::QueueReply(FakeHidNode& node, const std::string& reply)
 void CFakeHid::RemoveNode(int n)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    const std::string link = m_root + "/class/hidraw" + std::to_string(n) + "/device";
+    std::error_code ec;
+    fs::remove_all(fs::read_symlink(link, ec), ec);
     fs::remove_all(m_root + "/class/hidraw" + std::to_string(n));
     Node(n).vanished = true;
 }
@@ -99,6 +107,10 @@ bool CFakeHid::WriteReport(int handle, const uint8_t* report, size_t length)
         return false;
     }
     node.written.emplace_back(report, report + length);
+    if (node.virtualDevice != nullptr) {
+        node.virtualDevice->Receive(report + 1, FrameBytesInReport(report + 1, 8), m_clock.m_now);
+        return true;
+    }
     for (const auto& reply : node.model.Feed(report + 1, FrameBytesInReport(report + 1, 8))) {
         QueueReply(node, reply.bytes);
     }
@@ -118,6 +130,9 @@ int CFakeHid::ReadReport(int handle, uint8_t* buffer, size_t capacity, int timeo
     if (node.vanishAfterReads > 0) {
         --node.vanishAfterReads;
     }
+    if (node.virtualDevice != nullptr && ReadVirtual(node, timeoutMs) == 0) {
+        return 0;
+    }
     if (node.input.empty()) {
         if (m_realTime) {
             ::poll(nullptr, 0, timeoutMs);
@@ -134,9 +149,35 @@ int CFakeHid::ReadReport(int handle, uint8_t* buffer, size_t capacity, int timeo
     return static_cast<int>(n);
 }
 
+void CFakeHid::DeliverDue(FakeHidNode& node)
+{
+    if (const std::string due = node.virtualDevice->TakeDue(m_clock.m_now); !due.empty()) {
+        QueueReply(node, due);
+    }
+}
+
+// Waits in virtual time for the next report: 0 when none came in time.
+int CFakeHid::ReadVirtual(FakeHidNode& node, int timeoutMs)
+{
+    DeliverDue(node);
+    if (node.input.empty()) {
+        const std::optional<uint64_t> next = node.virtualDevice->NextDue();
+        if (!next || *next > m_clock.m_now + static_cast<uint64_t>(timeoutMs)) {
+            m_clock.Advance(static_cast<uint32_t>(timeoutMs));
+            return 0;
+        }
+        m_clock.m_now = static_cast<uint32_t>(std::max<uint64_t>(*next, m_clock.m_now));
+        DeliverDue(node);
+    }
+    return node.input.empty() ? 0 : 1;
+}
+
 void CFakeHid::Close(int handle)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (FakeHidNode* node = m_handles.at(handle); node->virtualDevice != nullptr) {
+        node->input.clear(); // hidraw keeps reports per open handle
+    }
     m_handles.erase(handle);
     --m_openHandles;
 }

@@ -8,6 +8,7 @@
 #include "link/HidLink.h"
 #include "sim/DeviceModel.h"
 #include "tests/support/FakeClock.h"
+#include "tests/support/VirtualDevice.h"
 
 #include <deque>
 #include <map>
@@ -30,6 +31,9 @@ struct FakeHidNode {
     std::vector<std::vector<uint8_t>> written; // output reports as written
     int opens = 0;
     bool vanished = false;
+    // When set, this device answers in virtual time instead of `model`, and
+    // reports not read before their handle closes are lost, as with hidraw.
+    CVirtualDevice* virtualDevice = nullptr;
 };
 
 class CFakeHid final : public CHidNodeIo {
@@ -60,10 +64,15 @@ public:
     int m_openHandles = 0;
 
 private:
+    // Replies of a virtual device due by now become input reports.
+    void DeliverDue(FakeHidNode& node);
+    int ReadVirtual(FakeHidNode& node, int timeoutMs);
+
     std::string m_root;
     std::map<std::string, std::unique_ptr<FakeHidNode>> m_nodes;
     std::map<int, FakeHidNode*> m_handles;
     int m_nextHandle = 3;
+    int m_nPlugged = 0;
     // A station's thread uses the device while a test plugs and unplugs it.
     std::recursive_mutex m_mutex;
 };

@@ -36,12 +36,24 @@ std::string AsServerUser(const std::string& command)
     return ::geteuid() == 0 ? "runuser -u postgres -- " + command : command;
 }
 
+// Under the scratch folder, or as root a folder of the postgres user's own.
+std::string ServerFolder()
+{
+    if (::geteuid() != 0) {
+        return MakeScratchDir("pg");
+    }
+    std::string tmpl = "/tmp/pellomatic-test-pg-XXXXXX";
+    if (::mkdtemp(tmpl.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp " + tmpl);
+    }
+    return tmpl;
+}
+
 } // namespace
 
-CPostgresServer::CPostgresServer() : m_bin(ServerBinaries()), m_dir(MakeScratchDir("pg"))
+CPostgresServer::CPostgresServer() : m_bin(ServerBinaries()), m_dir(ServerFolder())
 {
-    ::chmod(m_dir.c_str(), 0755);
-    if (::geteuid() == 0 && Run("chown postgres " + m_dir) != 0) {
+    if (::geteuid() == 0 && std::system(("chown postgres " + m_dir).c_str()) != 0) {
         throw std::runtime_error("cannot hand " + m_dir + " to the postgres user");
     }
     if (Run(AsServerUser(m_bin + "/initdb -D " + m_dir + "/data -A trust -U postgres -E UTF8 --no-sync")) != 0) {

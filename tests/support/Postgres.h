@@ -2,7 +2,9 @@
 // A PostgreSQL server of the test's own, from Debian's postgresql package:
 // initdb and pg_ctl in a scratch folder, reached through a Unix socket there,
 // run as the unprivileged "postgres" user when the tests run as root (the
-// server refuses root). It fails the test, never skips it, when it cannot start.
+// server refuses root). That user may not reach into the checkout (a clone
+// under /root), so its folder is then a private one of its own under /tmp.
+// It fails the test, never skips it, when it cannot start.
 
 #include <string>
 

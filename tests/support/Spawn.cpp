@@ -28,7 +28,8 @@ int ExitCodeOf(int status)
 
 } // namespace
 
-CChild::CChild(const std::string& program, const std::vector<std::string>& args, const std::string& dir)
+CChild::CChild(const std::string& program, const std::vector<std::string>& args, const std::string& dir,
+               const std::string& terminal)
     : m_tmp(MakeScratchDir("run"))
 {
     std::vector<std::string> argv = {program.find('/') == std::string::npos
@@ -41,8 +42,10 @@ CChild::CChild(const std::string& program, const std::vector<std::string>& args,
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, (m_tmp + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, (m_tmp + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const std::string out = terminal.empty() ? m_tmp + "/out" : terminal;
+    const std::string err = terminal.empty() ? m_tmp + "/err" : terminal;
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, 0600);
     posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
     if (::posix_spawn(&m_pid, cargv[0], &fa, nullptr, cargv.data(), environ) != 0) {
         m_pid = -1;

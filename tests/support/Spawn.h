@@ -68,10 +68,11 @@ struct RunResult {
 };
 
 // A program of build/bin running in `dir`, stdin from /dev/null, its output
-// collected in files.
+// collected in files, or written to the terminal `terminal` when one is named.
 class CChild {
 public:
-    CChild(const std::string& program, const std::vector<std::string>& args, const std::string& dir = ".");
+    CChild(const std::string& program, const std::vector<std::string>& args, const std::string& dir = ".",
+           const std::string& terminal = "");
     ~CChild();
     CChild(const CChild&) = delete;
     CChild& operator=(const CChild&) = delete;

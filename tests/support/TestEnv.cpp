@@ -5,6 +5,9 @@
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
+
+extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -27,10 +30,41 @@ void SetFolder(const char* variable, const std::string& path, mode_t mode = 0700
     ::setenv(variable, path.c_str(), 1);
 }
 
+// The user's settings for the tool and for libpq.
+void ClearUserSettings()
+{
+    std::vector<std::string> names;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        if (name.rfind("PELLOMATIC_", 0) == 0 || name.rfind("PG", 0) == 0) {
+            names.push_back(name);
+        }
+    }
+    for (const std::string& name : names) {
+        ::unsetenv(name.c_str());
+    }
+}
+
 } // namespace
+
+std::string TakeOption(int* argc, char** argv, const std::string& name)
+{
+    const std::string prefix = "--" + name + "=";
+    for (int i = 1; i < *argc; ++i) {
+        if (std::string(argv[i]).rfind(prefix, 0) == 0) {
+            const std::string value = argv[i] + prefix.size();
+            for (int j = i; j + 1 < *argc; ++j) argv[j] = argv[j + 1];
+            --*argc;
+            return value;
+        }
+    }
+    return {};
+}
 
 void IsolateEnvironment()
 {
+    ClearUserSettings();
     Root() = std::string(PELLOMATIC_TEST_TMP) + "/run-" + std::to_string(::getpid());
     fs::remove_all(Root());
     fs::create_directories(Root());

@@ -1,7 +1,8 @@
 #pragma once
 // Every test process works in a scratch folder under the build folder: HOME,
-// TMPDIR and the XDG folders point into it, so that no test reads or writes
-// the user's own set-up or the source tree.
+// TMPDIR and the XDG folders point into it, and every PELLOMATIC_* and libpq
+// PG* variable is cleared, so that no test reads or writes the user's own
+// set-up (a bench's exported PELLOMATIC_DB above all) or the source tree.
 
 #include <string>
 
@@ -10,6 +11,9 @@ namespace pello {
 // Makes the scratch folder and points the environment at it. Called once
 // from the test main, before anything else runs.
 void IsolateEnvironment();
+
+// Takes "--NAME=VALUE" out of the command line, for a test main's own options.
+std::string TakeOption(int* argc, char** argv, const std::string& name);
 
 // A new empty folder under the scratch folder, named after `name`.
 std::string MakeScratchDir(const std::string& name);
