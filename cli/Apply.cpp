@@ -24,41 +24,83 @@ int DryRun(const ProgramFields& fields)
     return kOk;
 }
 
-// The row for this attempt, up to its outcome.
-storage::ProgrammingRecord StartRow(const CRecordKeeper& keeper, const CDeviceSession& session,
-                                    const SearchResult& found, const ProgramFields& fields)
+// The row for this attempt, with the unit as Search found it.
+void DescribeFound(storage::ProgrammingRecord* row, const CDeviceSession& session, const SearchResult& found,
+                   const ProgramFields& fields)
 {
-    storage::ProgrammingRecord row = keeper.NewRecord();
-    station::DescribeUnit(&row, session.Device().link, found, fields);
-    if (row.port.empty()) {
-        row.port = session.Device().port; // nothing answered: the port asked for
+    station::DescribeUnit(row, session.Device().link, found, fields);
+    if (row->port.empty()) {
+        row->port = session.Device().port; // nothing answered: the port asked for
     }
-    return row;
+}
+
+// Opens the record, checks that one unit is there to program, and begins the row.
+int OpenAndBegin(CRecordKeeper& keeper, CDeviceSession& session, storage::ProgrammingRecord* row)
+{
+    int rc = keeper.Open();
+    if (rc == kOk) {
+        rc = session.CheckOneUnit();
+    }
+    return rc == kOk ? keeper.Begin(row) : rc;
+}
+
+// A guard's exit code; a storage error is said and gives its own.
+template <class Fn> int Guarded(Fn guard, CRecordKeeper& keeper)
+{
+    try {
+        return guard();
+    } catch (const std::exception& e) {
+        return ReportStorageError(e, keeper.Store().Describe());
+    }
+}
+
+void SaySkipped(const storage::Claim& claim)
+{
+    for (const std::string& serial : claim.skipped) {
+        Complain("serial " + serial + " of batch " + claim.batch +
+                 " passed over: the record shows its field programmed into a unit already");
+    }
 }
 
 // The record shows this field programmed into a unit, and the unit connected
-// now does not hold it: another unit would get the same number.
+// now does not hold it: another unit would get the same number. A field a
+// batch still holds free or claimed would be handed out again; the factory
+// field makes a unit new again.
 int GuardDuplicate(CRecordKeeper& keeper, const ProgramFields& fields, const SearchResult& found)
 {
     std::optional<storage::ProgrammingRecord> last;
+    std::optional<storage::BatchSerial> ofBatch;
     try {
         last = keeper.Store().LastProgrammed(fields.serial);
+        ofBatch = keeper.Store().BatchSerialOf(fields.serial);
     } catch (const std::exception& e) {
         return ReportStorageError(e, keeper.Store().Describe());
+    }
+    const std::string field = EscapeDeviceText(fields.serial);
+    if (ofBatch) {
+        Complain(field + " is serial " + ofBatch->serial + " of batch " + ofBatch->batch + " (" + ofBatch->state +
+                 "); 'apply --batch " + ofBatch->batch + "' programs it, --allow-duplicate programs it from here");
+        return kDuplicate;
+    }
+    if (fields.serial == storage::kFactoryField && found.field != fields.serial) {
+        Complain(field + " is the field of a new unit; --allow-duplicate writes it");
+        return kDuplicate;
     }
     if (!last || found.field == fields.serial) {
         return kOk;
     }
-    Complain(EscapeDeviceText(fields.serial) + " was programmed at " + last->time + " on " + last->station +
-             " into another unit (it read " + EscapeDeviceText(last->fieldBefore) +
-             " before); --allow-duplicate programs it again");
+    Complain(field + " was programmed at " + last->time + " on " + last->station + " into another unit (it read " +
+             EscapeDeviceText(last->fieldBefore) + " before); --allow-duplicate programs it again");
     return kDuplicate;
 }
 
-// Runs the sequence and the verify; the exit code so far.
-int Program(CDeviceSession& session, const ProgramFields& fields, bool verify, ApplyResult* applied,
-            VerifyOutcome* verified)
+// Runs the sequence, each frame that writes noted in the row first, and the verify.
+int Program(CDeviceSession& session, CRecordKeeper& keeper, const std::string& token, const ProgramFields& fields,
+            bool verify, ApplyResult* applied, VerifyOutcome* verified)
 {
+    if (!keeper.Off()) {
+        session.Flow().SetStepListener([&keeper, token](const char* step) { return keeper.NoteStep(token, step); });
+    }
     *applied = session.Flow().Apply(fields);
     int rc = ReportApply(*applied);
     if (rc == kOk && verify) {
@@ -82,12 +124,6 @@ int Recorded(CRecordKeeper& keeper, const std::optional<storage::Claim>& claim, 
 // After a sequence: an outcome the record could not take outranks a signal.
 int Final(int rc) { return rc != kNotRecorded && Interrupted() ? InterruptedExitCode() : rc; }
 
-int Opened(CRecordKeeper& keeper)
-{
-    const int rc = keeper.Open();
-    return rc != kOk ? rc : keeper.CheckWritable();
-}
-
 int ApplyFromFile(const ApplyOptions& options, const CommonOptions& common)
 {
     // The file first: a missing or bad file is reported before any search.
@@ -99,16 +135,16 @@ int ApplyFromFile(const ApplyOptions& options, const CommonOptions& common)
         return DryRun(*fields);
     }
     CRecordKeeper keeper(common);
-    // A record that cannot take the row is found out before the unit is written.
-    if (const int rc = keeper.Off() ? kOk : Opened(keeper); rc != kOk) {
-        return rc;
-    }
     CDeviceSession session(options.device, common);
-    if (const int rc = session.CheckOneUnit(); rc != kOk) {
+    storage::ProgrammingRecord row = keeper.NewRecord();
+    row.fieldWritten = fields->serial;
+    row.codeWritten = fields->code;
+    // A record that cannot take the row is found out before the unit is written.
+    if (const int rc = keeper.Off() ? session.CheckOneUnit() : OpenAndBegin(keeper, session, &row); rc != kOk) {
         return rc;
     }
     const SearchResult found = session.Search();
-    storage::ProgrammingRecord row = StartRow(keeper, session, found, *fields);
+    DescribeFound(&row, session, found, *fields);
     const auto none = std::optional<storage::Claim>();
     if (!found.found) {
         row.outcome = "no device";
@@ -119,12 +155,16 @@ int ApplyFromFile(const ApplyOptions& options, const CommonOptions& common)
         return Recorded(keeper, none, storage::SerialState::Free, row, rc);
     }
     if (Interrupted()) {
-        return InterruptedExitCode(); // nothing has been written yet
+        row.outcome = "interrupted";
+        return Recorded(keeper, none, storage::SerialState::Free, row, InterruptedExitCode());
     }
     ApplyResult applied;
     VerifyOutcome verified = VerifyOutcome::NotDone;
-    const int rc = Program(session, *fields, options.verify, &applied, &verified);
+    const int rc = Program(session, keeper, row.token, *fields, options.verify, &applied, &verified);
     station::EndRow(&row, applied, verified);
+    if (options.allowDuplicate) {
+        row.detail += std::string(row.detail.empty() ? "" : "; ") + "written with --allow-duplicate";
+    }
     return Final(Recorded(keeper, none, storage::SerialState::Free, row, rc));
 }
 
@@ -135,6 +175,8 @@ std::optional<storage::Claim> ClaimFrom(CRecordKeeper& keeper, const std::string
         if (!claim) {
             Complain("batch " + batch + " has no free serial number left");
             *rc = kBatchExhausted;
+        } else {
+            SaySkipped(*claim);
         }
         return claim;
     } catch (const std::exception& e) {
@@ -155,6 +197,19 @@ void SayWhereTheSerialStands(const storage::Claim& claim, storage::SerialState s
     }
 }
 
+// A unit that carries a serial of this batch the record shows programmed is
+// programmed already: a second serial would be spent on it.
+int GuardProgrammedUnit(CRecordKeeper& keeper, const std::string& batch, const SearchResult& found)
+{
+    const std::optional<storage::ProgrammingRecord> last = keeper.Store().LastProgrammed(found.field);
+    if (!last || last->batch != batch) {
+        return kOk;
+    }
+    Complain("the unit carries " + last->serial + " of batch " + batch + ", programmed at " + last->time + " on " +
+             last->station + "; --allow-duplicate gives it another");
+    return kDuplicate;
+}
+
 int ApplyFromBatch(const ApplyOptions& options, const CommonOptions& common)
 {
     CRecordKeeper keeper(common);
@@ -170,7 +225,8 @@ int ApplyFromBatch(const ApplyOptions& options, const CommonOptions& common)
     }
     const ProgramFields fields {claim->field, claim->code};
     const SearchResult found = session.Search();
-    storage::ProgrammingRecord row = StartRow(keeper, session, found, fields);
+    storage::ProgrammingRecord row = keeper.NewRecord();
+    DescribeFound(&row, session, found, fields);
     row.batch = claim->batch;
     row.serial = claim->serial;
     if (!found.found || Interrupted()) {
@@ -179,9 +235,16 @@ int ApplyFromBatch(const ApplyOptions& options, const CommonOptions& common)
         rc = found.found ? InterruptedExitCode() : ReportNotFound(options.device);
         return Recorded(keeper, claim, storage::SerialState::Free, row, rc);
     }
+    if (rc = options.allowDuplicate ? kOk : Guarded([&] { return GuardProgrammedUnit(keeper, options.batch, found); },
+                                                    keeper);
+        rc != kOk) {
+        row.outcome = "refused: duplicate";
+        SayWhereTheSerialStands(*claim, storage::SerialState::Free);
+        return Recorded(keeper, claim, storage::SerialState::Free, row, rc);
+    }
     ApplyResult applied;
     VerifyOutcome verified = VerifyOutcome::NotDone;
-    rc = Program(session, fields, true, &applied, &verified);
+    rc = Program(session, keeper, claim->token, fields, true, &applied, &verified);
     station::EndRow(&row, applied, verified);
     const storage::SerialState state = station::AfterSequence(applied, verified);
     SayWhereTheSerialStands(*claim, state);

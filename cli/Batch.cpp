@@ -6,6 +6,7 @@
 #include "cli/ExitCodes.h"
 #include "cli/Output.h"
 #include "cli/Record.h"
+#include "core/Fields.h"
 
 #include <regex>
 
@@ -17,9 +18,15 @@ namespace {
 
 using nlohmann::json;
 
-std::string CsvField(const std::string& text)
+// A cell a spreadsheet shows as it stands: quoted when it holds a comma, a
+// quote or a line end; and a cell a spreadsheet would run as a formula
+// (beginning with =, +, -, @, a tab or a CR) begins with ' instead.
+std::string CsvField(std::string text)
 {
-    if (text.find_first_of(",\"\n") == std::string::npos) {
+    if (!text.empty() && std::string("=+-@\t\r").find(text[0]) != std::string::npos) {
+        text = "'" + text;
+    }
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
         return text;
     }
     std::string quoted = "\"";
@@ -45,11 +52,14 @@ int Create(storage::CStore& store, const BatchOptions& o, const storage::Station
     if (why.empty()) {
         why = storage::CheckCode(o.code);
     }
+    if (why.empty() && !CheckField(o.blank, true).Ok()) {
+        why = "--blank needs 22 printable characters";
+    }
     if (!range || !why.empty()) {
         Complain("batch create: " + why);
         return kUsage;
     }
-    store.CreateBatch(o.name, *range, o.code, who);
+    store.CreateBatch(o.name, *range, o.code, who, o.blank);
     Print("batch " + o.name + ": " + range->Serial(0) + " to " + range->Last() + ", " + std::to_string(o.count) +
           " serial numbers, code " + o.code);
     return kOk;
@@ -66,7 +76,7 @@ int List(storage::CStore& store)
 {
     const auto batches = store.ListBatches();
     for (const storage::BatchInfo& b : batches) {
-        Print(b.name + "  " + b.first + " to " + b.last + "  " + Counts(b));
+        Print(EscapeText(b.name) + "  " + b.first + " to " + b.last + "  " + Counts(b));
     }
     if (batches.empty()) {
         Print("no batches");
@@ -77,16 +87,19 @@ int List(storage::CStore& store)
 int Show(storage::CStore& store, const std::string& name, const storage::Station& who)
 {
     const storage::BatchInfo b = store.ShowBatch(name, who);
-    Print("batch " + b.name);
+    Print("batch " + EscapeText(b.name));
     Print("  serial numbers  " + b.first + " to " + b.last + " (" + std::to_string(b.count) + ")");
     Print("  code            " + b.code);
-    Print("  created         " + b.created);
+    Print("  created         " + b.created + " by " + EscapeText(b.createdBy));
+    if (b.blank != storage::kFactoryField) {
+        Print("  new units carry " + b.blank);
+    }
     Print("  states          " + Counts(b));
     Print("  next free       " + (b.nextFree.empty() ? std::string("none: the batch is used up") : b.nextFree));
-    const auto doubts = store.InDoubt(name);
-    Print("  in doubt        " + std::to_string(doubts.size()));
-    for (const storage::InDoubtSerial& d : doubts) {
-        Print("    " + d.serial + "  " + d.station + "  " + d.since + "  " + d.why);
+    const auto open = store.InDoubt(name); // claimed, then in doubt
+    Print("  in doubt        " + std::to_string(b.inDoubt));
+    for (const storage::InDoubtSerial& d : open) {
+        Print("    " + d.serial + "  " + EscapeText(d.station) + "  " + d.since + "  " + EscapeText(d.why));
     }
     return kOk;
 }
@@ -97,7 +110,8 @@ json ExportJson(const std::vector<storage::SerialHistory>& rows)
     for (const storage::SerialHistory& s : rows) {
         json events = json::array();
         for (const storage::HistoryEvent& e : s.events) {
-            events.push_back({{"time", e.time}, {"event", e.event}, {"station", e.station}, {"detail", e.detail}});
+            events.push_back({{"time", e.time}, {"event", e.event}, {"station", EscapeText(e.station)},
+                              {"detail", EscapeText(e.detail)}});
         }
         all.push_back({{"serial", s.serial}, {"field", s.field}, {"state", s.state}, {"history", events}});
     }
@@ -110,7 +124,8 @@ void ExportCsv(const std::vector<storage::SerialHistory>& rows)
     for (const storage::SerialHistory& s : rows) {
         std::string history;
         for (const storage::HistoryEvent& e : s.events) {
-            history += (history.empty() ? "" : " | ") + e.time + " " + e.event + " " + e.station + " " + e.detail;
+            history += (history.empty() ? "" : " | ") + e.time + " " + e.event + " " + EscapeText(e.station) + " " +
+                       EscapeText(e.detail);
         }
         Print(CsvLine({s.serial, s.field, s.state, history}));
     }
@@ -131,29 +146,35 @@ int Resolve(storage::CStore& store, const BatchOptions& o, const storage::Statio
 {
     const storage::SerialState to = o.spoiled ? storage::SerialState::Spoiled : storage::SerialState::Free;
     store.Resolve(o.name, o.serial, to, who);
-    Print(o.serial + ": in doubt -> " + storage::StateName(to));
+    Print(EscapeText(o.serial) + ": in doubt -> " + storage::StateName(to));
     return kOk;
 }
 
-int RunBatchAction(storage::CStore& store, const BatchOptions& o, const storage::Station& who)
+int RunBatchAction(storage::CStore& store, const BatchOptions& o, const storage::Station& who, bool readOnly)
 {
     if (o.action == "create") return Create(store, o, who);
     if (o.action == "list") return List(store);
-    if (o.action == "show") return Show(store, o.name, who);
+    if (o.action == "show") {
+        if (readOnly) Complain("the record is read-only: abandoned claims are not looked for");
+        return Show(store, o.name, readOnly ? storage::Station {} : who);
+    }
     if (o.action == "export") return Export(store, o.name, o.format);
     return Resolve(store, o, who);
 }
 
-const std::vector<std::string> kRecordColumns = {"time",          "station",      "link",    "port",
-                                                  "field_before",  "field_written", "code_written", "outcome",
-                                                  "verify",        "batch",        "serial",  "detail"};
+const std::vector<std::string> kRecordColumns = {"time",         "station",      "link",          "port",
+                                                  "field_before", "field_written", "code_written", "outcome",
+                                                  "verify",       "batch",        "serial",        "detail",
+                                                  "step",         "operator"};
 
-// A row's fields in the order of kRecordColumns, device text escaped.
+// A row's fields in the order of kRecordColumns, device text and names escaped.
 std::vector<std::string> RecordFields(const storage::ProgrammingRecord& r)
 {
-    return {r.time,     r.station, r.link,   EscapeDeviceText(r.port), EscapeDeviceText(r.fieldBefore),
-            EscapeDeviceText(r.fieldWritten), EscapeDeviceText(r.codeWritten), r.outcome, r.verify, r.batch,
-            r.serial,   r.detail};
+    return {r.time,           EscapeText(r.station),           r.link,
+            EscapeDeviceText(r.port), EscapeDeviceText(r.fieldBefore), EscapeDeviceText(r.fieldWritten),
+            EscapeDeviceText(r.codeWritten), r.outcome,             r.verify,
+            EscapeText(r.batch), EscapeText(r.serial),            EscapeText(r.detail),
+            r.step,           EscapeText(r.operatorName)};
 }
 
 void PrintRecords(const std::vector<storage::ProgrammingRecord>& rows, const std::string& format)
@@ -167,13 +188,15 @@ void PrintRecords(const std::vector<storage::ProgrammingRecord>& rows, const std
         if (format == "json") {
             json row;
             for (size_t i = 0; i < f.size(); ++i) row[kRecordColumns[i]] = f[i];
+            row["attempt"] = r.token;
             all.push_back(row);
         } else if (format == "csv") {
             Print(CsvLine(f));
         } else {
             Print(f[0] + "  " + f[1] + "  " + f[2] + " " + f[3] + "  " + f[4] + " -> " + f[5] + " " + f[6] + "  " +
-                  f[7] + ", verify " + f[8] + (f[9].empty() ? "" : ", batch " + f[9] + " " + f[10]) +
-                  (f[11].empty() ? "" : ", " + f[11]));
+                  f[7] + (r.outcome == "in progress" && !f[12].empty() ? " (" + f[12] + " sent)" : "") +
+                  ", verify " + f[8] + (f[9].empty() ? "" : ", batch " + f[9] + " " + f[10]) +
+                  (f[11].empty() ? "" : ", " + f[11]) + (f[13].empty() ? "" : ", operator " + f[13]));
         }
     }
     if (format == "json") {
@@ -196,11 +219,12 @@ std::optional<std::string> NormalizeSince(const std::string& text)
 int RunBatch(const BatchOptions& options, const CommonOptions& common)
 {
     CRecordKeeper keeper(common);
-    if (const int rc = keeper.Open(); rc != kOk) {
+    const bool reads = options.action == "list" || options.action == "show" || options.action == "export";
+    if (const int rc = keeper.Open(reads); rc != kOk) {
         return rc;
     }
     try {
-        return RunBatchAction(keeper.Store(), options, keeper.Who());
+        return RunBatchAction(keeper.Store(), options, keeper.Who(), keeper.ReadOnly());
     } catch (const std::exception& e) {
         return ReportStorageError(e, keeper.Store().Describe());
     }
@@ -209,7 +233,7 @@ int RunBatch(const BatchOptions& options, const CommonOptions& common)
 int RunLog(const LogOptions& options, const CommonOptions& common)
 {
     CRecordKeeper keeper(common);
-    if (const int rc = keeper.Open(); rc != kOk) {
+    if (const int rc = keeper.Open(true); rc != kOk) {
         return rc;
     }
     try {

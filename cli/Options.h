@@ -18,6 +18,7 @@ struct CommonOptions {
     bool trace = false;
     std::string db;          // --db or PELLOMATIC_DB; empty: the default SQLite file
     std::string station;     // --station; empty: the host name
+    std::string operatorName; // --operator or PELLOMATIC_OPERATOR; "-" asks for it
     bool noRecord = false;   // --no-record or PELLOMATIC_RECORD=off
 };
 
@@ -41,6 +42,7 @@ struct BatchOptions {
     std::string first;
     uint64_t count = 0;
     std::string code;
+    std::string blank = "1400000000000000000000"; // what a new unit carries
     std::string format = "csv";
     std::string serial;
     bool free = false;

@@ -21,6 +21,10 @@ void Say(const std::string& text);
 
 // Device bytes as printable ASCII: "\" as "\\", anything outside 0x20..0x7E as \xHH.
 std::string EscapeDeviceText(const std::string& bytes);
+// A name someone typed (a station, batch, operator), as the terminal, CSV and
+// JSON may show it: UTF-8 stays, control bytes and bytes that are not UTF-8
+// become \xHH.
+std::string EscapeText(const std::string& text);
 
 // Flushes both streams. When either could not be written, says so (where it
 // still can) and turns a success into kOutputFailed.

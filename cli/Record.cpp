@@ -4,6 +4,7 @@
 #include "cli/Output.h"
 
 #include <cstdlib>
+#include <fstream>
 #include <unistd.h>
 
 namespace pello::cli {
@@ -14,6 +15,15 @@ std::string HostName()
 {
     char name[256] = {};
     return ::gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string("unknown");
+}
+
+// This machine's id: two benches with one host name are still two machines.
+std::string MachineId()
+{
+    std::ifstream in("/etc/machine-id");
+    std::string id;
+    std::getline(in, id);
+    return id;
 }
 
 bool RecordSwitchedOff(const CommonOptions& common)
@@ -45,6 +55,7 @@ int ExitCodeOf(storage::StoreProblem problem)
     case storage::StoreProblem::NotInDoubt:
     case storage::StoreProblem::UnknownSerial: return kResolveRefused;
     case storage::StoreProblem::NewerSchema: return kDbUnusable;
+    case storage::StoreProblem::Programmed: return kResolveRefused;
     }
     return kDbUnusable;
 }
@@ -61,6 +72,20 @@ std::string Lead(storage::DbProblem problem)
     case storage::DbProblem::Other: break;
     }
     return "the record cannot be used";
+}
+
+void SayReplayed(const storage::ReplayReport& r)
+{
+    if (r.written > 0) {
+        Complain("wrote " + std::to_string(r.written) + " outcome(s) kept from an earlier run into the record");
+    }
+    if (r.setAside > 0) {
+        Complain(std::to_string(r.setAside) + " kept outcome(s) could not be read; they are set aside in " +
+                 storage::PendingPath() + ".bad");
+    }
+    if (r.stuck) {
+        Complain("could not rewrite " + storage::PendingPath() + " (is the disk full?); its outcomes stay kept");
+    }
 }
 
 } // namespace
@@ -81,42 +106,64 @@ int ReportStorageError(const std::exception& e, const std::string& where)
 
 CRecordKeeper::CRecordKeeper(const CommonOptions& common)
     : m_off(RecordSwitchedOff(common)), m_where(common.db),
-      m_who {common.station.empty() ? HostName() : common.station, HostName(), static_cast<long>(::getpid())}
+      m_who {common.station.empty() ? HostName() : common.station, HostName(), static_cast<long>(::getpid()),
+             MachineId(), common.operatorName}
 {
 }
 
-int CRecordKeeper::Open()
+int CRecordKeeper::Open(bool forReading)
 {
     const std::string where = m_where.empty() ? storage::DefaultDatabasePath() : m_where;
     std::string described = storage::IsPostgres(where) ? "PostgreSQL" : "SQLite file " + where;
     try {
-        auto db = storage::OpenDatabase(where);
-        described = db->Describe();
-        m_store = std::make_unique<storage::CStore>(std::move(db));
-        if (const int written = storage::ReplayPending(*m_store); written > 0) {
-            Complain("wrote " + std::to_string(written) + " outcome(s) kept from an earlier run into the record");
+        try {
+            auto db = storage::OpenDatabase(where);
+            described = db->Describe();
+            m_store = std::make_unique<storage::CStore>(std::move(db));
+        } catch (const storage::DbError& e) {
+            const bool refusesWrites = e.Problem() == storage::DbProblem::ReadOnly ||
+                                       (e.Problem() == storage::DbProblem::CannotOpen && ::access(where.c_str(), R_OK) == 0);
+            if (!forReading || storage::IsPostgres(where) || !refusesWrites) {
+                throw;
+            }
+            m_store = std::make_unique<storage::CStore>(storage::OpenDatabase(where, true), true);
+            m_bReadOnly = true;
+            return kOk;
         }
+        SayReplayed(storage::ReplayPending(*m_store));
         return kOk;
     } catch (const std::exception& e) {
         return ReportStorageError(e, described);
     }
 }
 
-int CRecordKeeper::CheckWritable()
+int CRecordKeeper::Begin(storage::ProgrammingRecord* row)
 {
     try {
-        m_store->CheckWritable();
+        row->token = m_store->BeginRecord(*row);
         return kOk;
     } catch (const std::exception& e) {
         return ReportStorageError(e, m_store->Describe());
     }
 }
 
+bool CRecordKeeper::NoteStep(const std::string& token, const char* step)
+{
+    try {
+        m_store->NoteStep(token, step);
+        return true;
+    } catch (const std::exception& e) {
+        Complain(std::string("the record could not note ") + step + ": " + e.what());
+        return false;
+    }
+}
+
 storage::ProgrammingRecord CRecordKeeper::NewRecord() const
 {
     storage::ProgrammingRecord r;
-    r.time = storage::UtcNow();
+    r.time = r.started = storage::UtcNow();
     r.station = m_who.name;
+    r.operatorName = m_who.operatorName;
     r.verify = "not done";
     return r;
 }
@@ -132,7 +179,8 @@ int CRecordKeeper::Keep(const std::optional<storage::Claim>& claim, storage::Ser
         }
         return kOk;
     } catch (const std::exception& e) {
-        const bool kept = storage::KeepPending({m_store->Describe(), claim, state, record, m_who});
+        const bool kept =
+            storage::KeepPending({m_store->DatabaseId(), m_store->Describe(), claim, state, record, m_who});
         Complain(std::string("THE RECORD COULD NOT BE WRITTEN: ") + e.what());
         Complain("outcome: " + record.outcome + ", field " + EscapeDeviceText(record.fieldWritten) + ", code " +
                  EscapeDeviceText(record.codeWritten) + (record.serial.empty() ? "" : ", serial " + record.serial) +

@@ -19,17 +19,25 @@ public:
     explicit CRecordKeeper(const CommonOptions& common);
     // Recording is switched off (--no-record, PELLOMATIC_RECORD=off).
     bool Off() const { return m_off; }
-    // 0 when the record takes writes now, else the exit code after saying why.
-    int CheckWritable();
+    // Begins `row` ("in progress", its token set) before a unit is written:
+    // 0, or the exit code after saying why the record cannot take it.
+    int Begin(storage::ProgrammingRecord* row);
     // Opens the record and writes what earlier runs kept; 0, or the exit code
-    // after saying why not.
-    int Open();
+    // after saying why not. `forReading`: a record that refuses writes (a
+    // read-only file) is opened for reading only instead.
+    int Open(bool forReading = false);
+    // Opened for reading only: nothing can be written, not even a mark.
+    bool ReadOnly() const { return m_bReadOnly; }
     storage::CStore& Store() { return *m_store; }
     const storage::Station& Who() const { return m_who; }
     // A record row for now, from this station.
     storage::ProgrammingRecord NewRecord() const;
 
-    // Ends a claim or adds a row after a unit was written. When the record
+    // Notes the frame about to go out in the row of `token`; false when the
+    // record could not take the note.
+    bool NoteStep(const std::string& token, const char* step);
+
+    // Ends a claim or completes a row after a unit was written. When the record
     // cannot take it, says so loudly, keeps it in the local file, and returns
     // kNotRecorded; 0 otherwise.
     int Keep(const std::optional<storage::Claim>& claim, storage::SerialState state,
@@ -40,6 +48,7 @@ private:
     std::string m_where;
     storage::Station m_who;
     std::unique_ptr<storage::CStore> m_store;
+    bool m_bReadOnly = false;
 };
 
 // One line for a storage error, and its exit code.

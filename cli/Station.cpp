@@ -50,7 +50,20 @@ public:
     {
         return m_keeper.Store().LastWritten(field);
     }
-    std::optional<storage::Claim> Claim() override { return m_keeper.Store().ClaimNext(m_batch, m_keeper.Who()); }
+    std::optional<storage::Claim> Claim() override
+    {
+        std::optional<storage::Claim> claim = m_keeper.Store().ClaimNext(m_batch, m_keeper.Who());
+        for (const std::string& serial : claim ? claim->skipped : std::vector<std::string>()) {
+            Complain("serial " + serial + " passed over: the record shows its field programmed into a unit already");
+        }
+        return claim;
+    }
+    std::optional<storage::Claim> Reclaim(const std::string& field) override
+    {
+        return m_keeper.Store().Reclaim(m_batch, field, m_keeper.Who());
+    }
+    bool NoteStep(const storage::Claim& claim, const char* step) override { return m_keeper.NoteStep(claim.token, step); }
+    std::string Blank() override { return m_keeper.Store().ShowBatch(m_batch, storage::Station {}).blank; }
     bool Keep(const storage::Claim& claim, storage::SerialState state, const storage::ProgrammingRecord& row) override
     {
         return m_keeper.Keep(claim, state, row) == kOk;
@@ -145,13 +158,18 @@ public:
               {"seconds", t.seconds}, {"per_hour", PerHour(t)}, {"left", t.left}});
     }
 
+    // The line-control system reading the events has gone: the station stops
+    // after the unit it is on.
+    bool ReaderGone() const { return m_bGone; }
+
 private:
-    static void Emit(nlohmann::json event)
+    void Emit(nlohmann::json event)
     {
         event["time"] = storage::UtcNow();
-        Print(event.dump());
-        std::fflush(stdout);
+        Print(event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        m_bGone = m_bGone || std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
     }
+    bool m_bGone = false;
 };
 
 std::unique_ptr<station::CUnitWatcher> MakeWatcher(const StationCliOptions& o)
@@ -181,9 +199,15 @@ int RunStation(const StationCliOptions& options, const CommonOptions& common)
                             !options.device.port.empty()});
     try {
         book.SerialsLeft(); // an unknown batch is said before any unit is looked for
-        const StationTally tally = line.Run(Interrupted);
+        const StationTally tally = line.Run([&json] { return Interrupted() || json.ReaderGone(); });
+        if (tally.unrecorded > 0) {
+            return kNotRecorded;
+        }
         if (Interrupted()) {
             return InterruptedExitCode();
+        }
+        if (json.ReaderGone()) {
+            return kOutputFailed;
         }
         return tally.failed > 0 ? kSettingFailed : kOk;
     } catch (const std::exception& e) {

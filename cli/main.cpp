@@ -8,6 +8,7 @@
 #include "cmdline/CommandLine.h"
 #include "link/HidIo.h"
 #include "link/Process.h"
+#include "storage/Store.h"
 #include "link/Serial.h"
 
 #include <cstdlib>
@@ -127,6 +128,7 @@ private:
         dry->excludes(verify);
         cmd->add_option("--batch", m_apply.batch, "program the next free serial number of batch NAME (and verify)")
             ->option_text("NAME")
+            ->check(kNonEmpty)
             ->excludes(file)
             ->excludes(dry);
         cmd->add_flag("--allow-duplicate", m_apply.allowDuplicate,
@@ -175,7 +177,7 @@ private:
         CLI::App* cmd = batch->add_subcommand(action, what);
         cmd->fallthrough();
         if (named) {
-            cmd->add_option("NAME", m_batch.name, "the batch")->required();
+            cmd->add_option("NAME", m_batch.name, "the batch")->required()->check(kNonEmpty);
         }
         cmd->final_callback([this, action] {
             m_batch.action = action;
@@ -191,7 +193,13 @@ private:
         CLI::App* create = AddBatchAction(batch, "create", "a batch of COUNT serial numbers from FIRST, with CODE", true);
         create->add_option("--first", m_batch.first, "the first serial number, as the Product ID shows it")
             ->option_text("SERIAL")->required();
-        create->add_option("--count", m_batch.count, "how many serial numbers")->option_text("N")->required();
+        create->add_option("--count", m_batch.count, "how many serial numbers")
+            ->option_text("N")
+            ->required()
+            ->transform(kDecimal);
+        create->add_option("--blank", m_batch.blank, "what a new unit carries (default " +
+                                                         std::string(storage::kFactoryField) + ")")
+            ->option_text("FIELD");
         create->add_option("--code", m_batch.code, "the 12-character code written with each")->required();
         AddBatchAction(batch, "list", "every batch and its counts", false);
         AddBatchAction(batch, "show", "counts per state, the next free serial number, serials in doubt", true);
@@ -233,8 +241,14 @@ private:
     {
         CLI::App* cmd = m_app.add_subcommand("station", "program unit after unit from a batch, without a keystroke");
         AddDeviceFlags(cmd, &m_stationDevice);
-        cmd->add_option("--batch", m_station.batch, "the batch to draw from")->option_text("NAME")->required();
-        cmd->add_option("--count", m_station.count, "stop after N units")->option_text("N")->check(CLI::Range(1, 1000000));
+        cmd->add_option("--batch", m_station.batch, "the batch to draw from")
+            ->option_text("NAME")
+            ->required()
+            ->check(kNonEmpty);
+        cmd->add_option("--count", m_station.count, "stop after N units")
+            ->option_text("N")
+            ->transform(kDecimal)
+            ->check(CLI::Range(1, 1000000));
         cmd->add_flag("--json", m_station.json, "one JSON object per event on stdout, nothing else there");
         cmd->add_option("--interval", m_station.interval, "RS232: seconds between two looks for a unit (default 1)")
             ->option_text("SECONDS")

@@ -7,6 +7,15 @@
 
 namespace pello {
 
+const CLI::Validator kNonEmpty(
+    [](std::string& value) { return value.empty() ? std::string("must not be empty") : std::string(); }, "", "");
+const CLI::Validator kDecimal(
+    [](std::string& value) {
+        const bool digits = !value.empty() && value.size() <= 18 && value.find_first_not_of("0123456789") == std::string::npos;
+        return digits ? std::string() : value + " is not a whole number";
+    },
+    "", "");
+
 namespace {
 
 // The extra argument that comes first on the command line (CLI11 lists them

@@ -18,6 +18,11 @@ std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv);
 // "prog: message" on stderr, then "Try 'prog --help' for more information."
 void ReportUsageError(const std::string& program, const std::string& message);
 
+// Validators: a name that is not empty (a script's unset variable), and a
+// count written as plain decimal digits (not "0x10", "1e3" or "-1").
+extern const CLI::Validator kNonEmpty;
+extern const CLI::Validator kDecimal;
+
 // "prog VERSION", the line -V/--version prints.
 std::string VersionLine(const std::string& program);
 

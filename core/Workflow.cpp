@@ -80,6 +80,7 @@ std::string DescribeFailure(const StepResult& step)
         }
         return name + ": replies out of step with frames (" + step.why + "); what the unit stored is unknown";
     case StepFailure::DeviceChanged: return name + ": the device changed during programming";
+    case StepFailure::NotNoted: return name + ": not sent: the record could not note it going out";
     }
     return name;
 }
@@ -519,6 +520,11 @@ ApplyResult CSnToolWorkflow::Apply(const ProgramFields& fields)
                                             {Step::Pabc, BuildPabcFrame(fields.code.c_str())},
                                             {Step::Qboot, BuildQbootFrame()}};
     for (const auto& [step, frame] : steps) {
+        const bool noted = step == Step::Ate1 || !m_onStep || m_onStep(StepName(step));
+        if (!noted && step == Step::Sid) {
+            result.steps.push_back({step, false, StepFailure::NotNoted, {}, {}});
+            break;
+        }
         result.steps.push_back(RunStep(step, frame));
         // The device may not know echo control: "ATE1" may fail, and the sequence goes on.
         if (result.Failed() != nullptr) {

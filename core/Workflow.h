@@ -51,6 +51,7 @@ enum class StepFailure {
     Unexpected,     // a reply that failed its check, or was of another kind
     OutOfStep,      // replies may belong to other frames: what the unit did is unknown
     DeviceChanged,  // the port or node Search used now leads to another device
+    NotNoted,       // "SID" was not sent: the record could not note it going out
 };
 
 struct StepResult {
@@ -156,6 +157,10 @@ public:
     void SetHid(CHidNodeIo* io, HidLinkPaths paths);
     void SetTrace(CTraceSink* trace) { m_pTrace = trace; }
     void SetMessageSink(CMessageSink* messages) { m_pMessages = messages; }
+    // Told of each frame that writes ("SID", "PABC", "QBOOT") just before it
+    // goes out, so that the record can say how far a sequence got; when it
+    // returns false before "SID", nothing is written.
+    void SetStepListener(std::function<bool(const char* step)> listener) { m_onStep = std::move(listener); }
 
     // Direction of the controls' data exchange; the dialog binds real controls.
     virtual void PullControls() {}
@@ -210,6 +215,7 @@ private:
     Watch m_watch = Watch::Note;
     PinnedNode m_pinned;
     std::string m_strOutOfStep;
+    std::function<bool(const char*)> m_onStep;
     std::string m_strSnFile = "SN.txt";
     CMessageSink* m_pMessages;
     CTraceSink* m_pTrace = nullptr;

@@ -15,7 +15,7 @@ BUILD=(
 TEST=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth x11-utils python3 clang libclang-rt-14-dev valgrind
-  lintian appstream desktop-file-utils git postgresql
+  lintian appstream desktop-file-utils git postgresql faketime
 )
 
 case "$set_name" in

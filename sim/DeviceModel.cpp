@@ -125,6 +125,34 @@ bool CDeviceModel::AddFaults(const std::string& rule)
     return true;
 }
 
+void CDeviceModel::SetChaos(int percent, uint64_t seed)
+{
+    m_chaosPercent = percent;
+    m_chaos.seed(seed);
+}
+
+void CDeviceModel::AnswerWithChaos(const std::string& frame, std::vector<DeviceReply>* replies)
+{
+    const bool misbehave = std::uniform_int_distribution<int>(0, 99)(m_chaos) < m_chaosPercent;
+    const int how = misbehave ? std::uniform_int_distribution<int>(0, 4)(m_chaos) : -1;
+    if (how == 0) {
+        replies->push_back({MakeReply("(NAK"), 0}); // refused: not acted on
+        return;
+    }
+    std::optional<std::string> reply = HandleFrame(frame);
+    if (!reply || how == 1) {
+        return; // acted on, the answer lost
+    }
+    if (how == 2) {
+        (*reply)[reply->size() - 2] ^= 0x01;
+    }
+    const int delay = how == 3 ? std::uniform_int_distribution<int>(500, 4000)(m_chaos) : m_nLastDelayMs;
+    replies->push_back({*reply, delay});
+    if (how == 4) {
+        replies->push_back({*reply, 0});
+    }
+}
+
 std::vector<DeviceReply> CDeviceModel::Feed(const uint8_t* data, size_t length)
 {
     std::vector<DeviceReply> replies;
@@ -133,9 +161,7 @@ std::vector<DeviceReply> CDeviceModel::Feed(const uint8_t* data, size_t length)
         if (data[i] == '\r') {
             std::string frame;
             frame.swap(m_pending);
-            if (auto reply = HandleFrame(frame)) {
-                replies.push_back({std::move(*reply), m_nLastDelayMs});
-            }
+            AnswerWithChaos(frame, &replies);
         } else if (m_pending.size() > kMaxFrameLength) {
             m_pending.clear();
         }
@@ -191,6 +217,8 @@ std::optional<std::string> CDeviceModel::HandleFrame(const std::string& frame)
     std::optional<std::string> reply = Answer(frame);
     if (reply && reply->compare(0, 2, "(1") == 0 && frame.compare(0, 5, "QBOOT") == 0) {
         m_bBooted = true;
+        m_bootedSid = m_sid;
+        m_bootedPabc = m_pabc;
     }
     return reply;
 }

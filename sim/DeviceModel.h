@@ -9,6 +9,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,11 @@ public:
     // result holds the replies in order (a silent answer adds none).
     std::vector<DeviceReply> Feed(const uint8_t* data, size_t length);
 
+    // Misbehaves at random on `percent` of the frames: refuses one (not acting
+    // on it), acts but stays silent, answers with bad check bytes, answers up
+    // to 4 s late, or answers twice. Drawn from `seed`.
+    void SetChaos(int percent, uint64_t seed);
+
     // Answers one whole frame (ending in CR); nullopt means no reply. A raw
     // fault's answer may be empty. m_nLastDelayMs says how late it comes.
     std::optional<std::string> HandleFrame(const std::string& frame);
@@ -52,6 +58,8 @@ public:
     bool m_bChanged = false;
     // Set when "QBOOT" was answered "(1"; the simulator clears it.
     bool m_bBooted = false;
+    // The fields the unit had when it last took "QBOOT" ("" before).
+    std::string m_bootedSid, m_bootedPabc;
     // Forgets a frame half received (the unit was unplugged).
     void Unplug() { m_pending.clear(); }
     // Frames received, in order, whole (for tests; off in the long-running simulator).
@@ -63,8 +71,12 @@ private:
     std::string NormalAnswer(const std::string& command, const std::string& body);
     std::string ApplyFault(const std::string& behaviour, const std::string& normal, bool* silent);
 
+    void AnswerWithChaos(const std::string& frame, std::vector<DeviceReply>* replies);
+
     std::string m_pending;
     std::map<std::string, std::deque<std::string>> m_faults;
+    int m_chaosPercent = 0;
+    std::mt19937_64 m_chaos;
 };
 
 // How the device uses USB HID reports. Frame bytes in an output report's

@@ -173,10 +173,21 @@ public:
                          o.sid)
     {
         m_model.m_bRecordFrames = false;
+        m_model.SetChaos(o.chaosPercent, o.seed);
+        m_line.SetGapRange(static_cast<int>(o.gapMaxSeconds * 1000), o.seed);
+        m_line.SetBlankUnits(o.blankUnits);
         m_model.m_sid = m_line.Field(1);
         m_model.m_pabc = o.pabc;
         m_line.Arrived(NowMs());
     }
+    ~CSimulatedDevice()
+    {
+        if (m_line.Connected()) {
+            WriteLedger(); // the unit still connected at the end is one of the units too
+        }
+    }
+    CSimulatedDevice(const CSimulatedDevice&) = delete;
+    CSimulatedDevice& operator=(const CSimulatedDevice&) = delete;
     bool Load()
     {
         for (const auto& f : m_o.faults) {
@@ -219,17 +230,32 @@ public:
             m_model.Unplug();
             m_model.m_sid = m_line.Field(m_line.Unit());
             m_model.m_pabc = device::kInitialCodeField;
+            m_model.m_bootedSid.clear();
+            m_model.m_bootedPabc.clear();
             m_model.m_bChanged = true;
             Save();
             Log("unit " + std::to_string(m_line.Unit()) + " connected: " + m_model.m_sid);
         } else if (wasConnected && !m_line.Connected()) {
             Log("unit " + std::to_string(m_line.Unit()) + " removed");
+            WriteLedger();
         }
         return m_line.MsUntilNext(NowMs());
     }
     bool Connected() const { return m_line.Connected(); }
 
 private:
+    // "unit N SID PABC booted|not-booted": what a unit carries as it leaves.
+    void WriteLedger() const
+    {
+        if (m_o.ledgerPath.empty()) {
+            return;
+        }
+        const bool booted = !m_model.m_bootedSid.empty() && m_model.m_bootedSid == m_model.m_sid &&
+                            m_model.m_bootedPabc == m_model.m_pabc;
+        std::ofstream(m_o.ledgerPath, std::ios::app) << "unit " << m_line.Unit() << ' ' << m_model.m_sid << ' '
+                                                     << m_model.m_pabc << ' ' << (booted ? "booted" : "not-booted")
+                                                     << '\n';
+    }
     void Save()
     {
         if (m_model.m_bChanged && !m_o.statePath.empty()) {

@@ -27,6 +27,11 @@ struct SimOptions {
     double gapSeconds = 1.0;
     double holdSeconds = -1; // -1: as long as the gap
     std::vector<std::string> unitFields;
+    bool blankUnits = false;  // every unit arrives with `sid`, as new units do
+    double gapMaxSeconds = -1; // gaps drawn between gapSeconds and this
+    int chaosPercent = 0;     // frames misbehaved on at random
+    uint64_t seed = 1;
+    std::string ledgerPath;   // a line per unit that leaves: what it carries
 };
 
 // Runs until SIGINT, SIGTERM or SIGHUP. Returns the exit code.

@@ -16,7 +16,7 @@ std::string CUnitLine::Field(int unit) const
     if (unit <= static_cast<int>(m_fields.size())) {
         return m_fields[static_cast<size_t>(unit - 1)];
     }
-    if (unit == 1) {
+    if (unit == 1 || m_blankUnits) {
         return m_firstField;
     }
     // "14UNIT0002000000000000": the Product ID shows "UNIT0002000000".
@@ -25,6 +25,12 @@ std::string CUnitLine::Field(int unit) const
     std::string field = std::string("14UNIT") + number;
     field.resize(device::kSerialFieldLength, '0');
     return field;
+}
+
+void CUnitLine::SetGapRange(int maxMs, uint64_t seed)
+{
+    m_gapMaxMs = maxMs;
+    m_rng.seed(seed);
 }
 
 // An operator takes an unprogrammed unit away after this, besides the hold.
@@ -57,7 +63,8 @@ bool CUnitLine::Advance(uint64_t nowMs)
         m_connected = false;
         // The last unit leaves for good.
         m_due = m_unit < m_units;
-        m_atMs = nowMs + static_cast<uint64_t>(m_gapMs);
+        const int gap = m_gapMaxMs > m_gapMs ? std::uniform_int_distribution<int>(m_gapMs, m_gapMaxMs)(m_rng) : m_gapMs;
+        m_atMs = nowMs + static_cast<uint64_t>(gap);
         return false;
     }
     ++m_unit;

@@ -4,6 +4,7 @@
 // line is empty for a gap, then the next unit arrives with its own field.
 
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,11 @@ public:
     // fields; later ones get fields of their own. A line of one unit that was
     // not asked for (`units` 0) is a single device that never leaves.
     CUnitLine(int units, int gapMs, int holdMs, std::vector<std::string> fields, std::string firstField);
+
+    // Gaps drawn between the gap and `maxMs` from `seed`; units after the
+    // listed fields carry the first field, as new units all do.
+    void SetGapRange(int maxMs, uint64_t seed);
+    void SetBlankUnits(bool blank) { m_blankUnits = blank; }
 
     bool Connected() const { return m_connected; }
     // 1-based number of the unit connected or expected next.
@@ -44,6 +50,9 @@ private:
     bool m_due = false; // a leave or arrival is scheduled at m_atMs
     bool m_programmed = false;
     uint64_t m_atMs = 0;
+    int m_gapMaxMs = -1;
+    bool m_blankUnits = false;
+    std::mt19937_64 m_rng;
 };
 
 } // namespace pello

@@ -62,6 +62,16 @@ void AddOptions(CLI::App& app, SimOptions& o)
     app.add_option("--unit-sid", o.unitFields, "the initial field of the next unit (repeatable; later units get "
                                                "fields of their own)")
         ->check(FieldOf(device::kSerialFieldLength))->option_text("FIELD");
+    app.add_flag("--blank-units", o.blankUnits, "every unit arrives carrying --sid, as new units do");
+    app.add_option("--gap-max", o.gapMaxSeconds, "draw each gap between --gap and this many seconds")
+        ->check(CLI::Range(0.0, 3600.0))->option_text("SECONDS");
+    app.add_option("--chaos", o.chaosPercent, "misbehave at random on PERCENT of the frames (refuse, stay silent, "
+                                              "garble, answer late or twice)")
+        ->check(CLI::Range(0, 100))->option_text("PERCENT");
+    app.add_option("--seed", o.seed, "seed of --gap-max and --chaos")->option_text("N");
+    app.add_option("--ledger", o.ledgerPath, "append a line per unit that leaves: its number, both fields and "
+                                             "whether it took QBOOT after them")
+        ->option_text("FILE");
 }
 
 } // namespace

@@ -32,10 +32,20 @@ CStation::CStation(CSnToolWorkflow& flow, CStationRecord& record, CUnitWatcher& 
 {
 }
 
+uint64_t CStation::SerialsLeft()
+{
+    try {
+        m_lastLeft = m_record.SerialsLeft();
+    } catch (const std::exception&) {
+        m_bRecordLost = true; // the unit's event and the summary are still said
+    }
+    return m_lastLeft;
+}
+
 StationTally CStation::Tally()
 {
     m_tally.seconds = SecondsSince(m_started);
-    m_tally.left = m_record.SerialsLeft();
+    m_tally.left = SerialsLeft();
     return m_tally;
 }
 
@@ -43,6 +53,7 @@ StationTally CStation::Run(const std::function<bool()>& stop)
 {
     m_stop = stop;
     m_started = std::chrono::steady_clock::now();
+    m_blank = m_record.Blank();
     std::string why = "stopped";
     while (!Stopping() && !Done(&why)) {
         std::optional<SearchResult> unit = m_swapped ? std::exchange(m_swapped, std::nullopt) : WaitForUnit();
@@ -50,11 +61,11 @@ StationTally CStation::Run(const std::function<bool()>& stop)
             break;
         }
         if (!Handle(*unit)) {
-            why = "the batch is used up";
+            why = m_bRecordLost ? "the record cannot be reached" : "the batch is used up";
             break;
         }
         if (!Stopping() && !Done(&why)) {
-            WaitForLeave(unit->node, m_leaving);
+            WaitForLeave(unit->node);
         }
     }
     m_events.Stopped(why, Tally());
@@ -67,8 +78,8 @@ bool CStation::Done(std::string* why)
         *why = "count reached";
         return true;
     }
-    if (m_record.SerialsLeft() == 0) {
-        *why = "the batch is used up";
+    if (SerialsLeft() == 0 || m_bRecordLost) {
+        *why = m_bRecordLost ? "the record cannot be reached" : "the batch is used up";
         return true;
     }
     return false;
@@ -84,9 +95,9 @@ std::optional<SearchResult> CStation::WaitForUnit()
             continue;
         }
         const auto look = std::chrono::steady_clock::now();
-        const SearchResult found = m_flow.Probe(m_options.link);
-        if (found.found) {
-            m_events.Arrived(++m_units, found);
+        const SearchResult probe = m_flow.Probe(m_options.link);
+        if (const std::optional<SearchResult> found = probe.found ? Confirmed(probe) : std::nullopt) {
+            m_events.Arrived(++m_units, *found);
             return found;
         }
         m_watcher.Wait(m_options.link == Link::Rs232 ? RestOfInterval(look) : m_watcher.LookEveryMs());
@@ -104,6 +115,19 @@ bool CStation::SeveralUnits()
     return units > 1;
 }
 
+std::optional<SearchResult> CStation::Confirmed(const SearchResult& first)
+{
+    const SearchResult again = m_flow.Probe(m_options.link);
+    if (again.found && again.field == first.field) {
+        return again;
+    }
+    return std::nullopt;
+}
+
+// A unit that carries a serial of this batch still claimed or in doubt (the
+// station stopped mid-unit) is finished with that serial; one that carries
+// a field the record shows written is not written again; any other gets the
+// next free serial.
 bool CStation::Handle(const SearchResult& found)
 {
     const auto start = std::chrono::steady_clock::now();
@@ -111,22 +135,30 @@ bool CStation::Handle(const SearchResult& found)
     report.unit = m_units;
     report.fieldBefore = found.field;
     m_leaving = {found.field};
-    if (!Skip(found, &report)) {
-        const std::optional<storage::Claim> claim = m_record.Claim();
-        if (!claim) {
-            return false;
+    try {
+        std::optional<storage::Claim> claim = found.field == m_blank ? std::nullopt : m_record.Reclaim(found.field);
+        if (claim || !Skip(found, &report)) {
+            claim = claim ? claim : m_record.Claim();
+            if (!claim) {
+                return false;
+            }
+            Program(found, *claim, &report);
         }
-        Program(found, *claim, &report);
+    } catch (const std::exception&) {
+        m_bRecordLost = true; // nothing went to the unit: there is no claim to finish
+        return false;
     }
     report.seconds = SecondsSince(start);
     m_events.Finished(report, Tally());
     return true;
 }
 
-// A unit that reads back a field the record shows written is not written again.
+// A unit that reads back a field the record shows written is not written
+// again; the batch's blank field is every new unit's.
 bool CStation::Skip(const SearchResult& found, UnitReport* report)
 {
-    const std::optional<storage::ProgrammingRecord> earlier = m_record.LastWritten(found.field);
+    const std::optional<storage::ProgrammingRecord> earlier =
+        found.field == m_blank ? std::nullopt : m_record.LastWritten(found.field);
     if (!earlier) {
         return false;
     }
@@ -140,28 +172,37 @@ bool CStation::Skip(const SearchResult& found, UnitReport* report)
 
 void CStation::Program(const SearchResult& found, const storage::Claim& claim, UnitReport* report)
 {
+    m_flow.SetStepListener([this, &claim](const char* step) { return m_record.NoteStep(claim, step); });
     const UnitOutcome outcome = ProgramUnit(m_flow, m_options.link, {claim.field, claim.code}, [] { return false; });
+    m_flow.SetStepListener(nullptr);
     storage::ProgrammingRecord row = m_record.NewRecord();
     DescribeUnit(&row, m_options.link, found, {claim.field, claim.code});
     row.batch = claim.batch;
     row.serial = claim.serial;
     EndRow(&row, outcome.applied, outcome.verify.outcome);
     const bool recorded = m_record.Keep(claim, outcome.state, row);
-    const bool ok = outcome.state == storage::SerialState::Programmed && recorded;
-    ++(ok ? m_tally.done : m_tally.failed);
+    const bool programmed = outcome.state == storage::SerialState::Programmed;
+    ++(programmed ? m_tally.done : m_tally.failed);
+    m_tally.unrecorded += recorded ? 0 : 1;
     report->serial = claim.serial;
     report->outcome = recorded ? row.outcome : "not recorded";
     report->state = storage::StateName(outcome.state);
     report->detail = row.detail;
-    m_leaving.insert(claim.field);
+    // A programmed unit is known by what it carries now; a failed one may
+    // carry either field.
+    if (programmed) {
+        m_leaving = {claim.field};
+    } else {
+        m_leaving.insert(claim.field);
+    }
 }
 
-void CStation::WaitForLeave(const std::string& node, const std::set<std::string>& fields)
+void CStation::WaitForLeave(const std::string& node)
 {
     if (m_options.link == Link::Usb) {
         WaitForUsbLeave(node);
     } else {
-        WaitForSerialLeave(fields);
+        WaitForSerialLeave();
     }
 }
 
@@ -175,9 +216,11 @@ void CStation::WaitForUsbLeave(const std::string& node)
     }
 }
 
-// Two probes in a row unanswered, or a unit that reads a field other than the
-// ones this unit may hold (it was swapped quickly): the unit has left.
-void CStation::WaitForSerialLeave(const std::set<std::string>& fields)
+// Two probes in a row unanswered: the unit has left. A unit that reads, twice,
+// a field other than the ones this unit may hold, or that answers after a
+// probe went unanswered without carrying what this unit was programmed with,
+// is the next unit (a quick swap; new units all carry the same blank field).
+void CStation::WaitForSerialLeave()
 {
     int misses = 0;
     auto look = std::chrono::steady_clock::now();
@@ -185,11 +228,14 @@ void CStation::WaitForSerialLeave(const std::set<std::string>& fields)
         m_watcher.Wait(RestOfInterval(look));
         look = std::chrono::steady_clock::now();
         const SearchResult probe = m_flow.Probe(Link::Rs232);
-        if (probe.found && fields.count(probe.field) == 0) {
-            m_events.Left(m_units);
-            m_events.Arrived(++m_units, probe);
-            m_swapped = probe;
-            return;
+        const bool away = misses > 0 && !(m_leaving.size() == 1 && m_leaving.count(probe.field) == 1);
+        if (probe.found && (m_leaving.count(probe.field) == 0 || away)) {
+            if (const std::optional<SearchResult> next = Confirmed(probe)) {
+                m_events.Left(m_units);
+                m_events.Arrived(++m_units, *next);
+                m_swapped = next;
+                return;
+            }
         }
         misses = probe.found ? 0 : misses + 1;
     }

@@ -23,14 +23,22 @@ public:
     virtual std::optional<storage::ProgrammingRecord> LastWritten(const std::string& field) = 0;
     // The batch's next free serial; nullopt when none is left.
     virtual std::optional<storage::Claim> Claim() = 0;
+    // The batch's serial with this field, claimed or in doubt and held by
+    // nobody alive, claimed again to finish the unit that carries it.
+    virtual std::optional<storage::Claim> Reclaim(const std::string& field) = 0;
+    // Notes the frame about to go out in the claim's row; false when it could not.
+    virtual bool NoteStep(const storage::Claim& claim, const char* step) = 0;
     // Ends the claim and adds its row; false when the record could not take it.
     virtual bool Keep(const storage::Claim& claim, storage::SerialState state, const storage::ProgrammingRecord& row) = 0;
     virtual storage::ProgrammingRecord NewRecord() = 0;
     virtual uint64_t SerialsLeft() = 0;
+    // What a new unit of the batch carries: never taken for "already programmed".
+    virtual std::string Blank() = 0;
 };
 
 struct StationTally {
     int done = 0, failed = 0, skipped = 0;
+    int unrecorded = 0;  // units whose outcome the record could not take (kept locally)
     double seconds = 0;  // since the station started
     uint64_t left = 0;   // free serials in the batch
 };
@@ -76,15 +84,20 @@ public:
 
 private:
     std::optional<SearchResult> WaitForUnit();
+    // A probe's answer counts as a unit only when the next probe reads the
+    // same field: one stray reply is not a unit.
+    std::optional<SearchResult> Confirmed(const SearchResult& first);
     // Over USB, units are programmed one at a time: true while several are there.
     bool SeveralUnits();
-    void WaitForLeave(const std::string& node, const std::set<std::string>& fields);
+    void WaitForLeave(const std::string& node);
     void WaitForUsbLeave(const std::string& node);
-    void WaitForSerialLeave(const std::set<std::string>& fields);
+    void WaitForSerialLeave();
     // False when the batch has run out.
     bool Handle(const SearchResult& found);
     bool Skip(const SearchResult& found, UnitReport* report);
     void Program(const SearchResult& found, const storage::Claim& claim, UnitReport* report);
+    // The record's numbers, as last known when the record cannot be reached.
+    uint64_t SerialsLeft();
     StationTally Tally();
     bool Stopping() const { return m_stop(); }
     // What is left of the interval between two looks that began at `look`.
@@ -101,7 +114,12 @@ private:
     StationTally m_tally;
     int m_units = 0;
     std::optional<SearchResult> m_swapped; // a unit found while waiting for the last to leave
-    std::set<std::string> m_leaving;       // fields the unit waited for may read
+    // Fields the unit waited for may read: what it was programmed with, or,
+    // when that failed, also what it carried before.
+    std::set<std::string> m_leaving;
+    std::string m_blank;
+    uint64_t m_lastLeft = 0;
+    bool m_bRecordLost = false;
     std::chrono::steady_clock::time_point m_started;
     bool m_bToldSeveral = false;
 };

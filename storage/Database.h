@@ -42,6 +42,15 @@ struct DbDialect {
     // Inserts a batch's serials; parameters: batch id, first number, prefix,
     // first number, width, count.
     const char* insertSerials;
+    // UTC time of the database's clock in the record's form, printf-style with
+    // one %d: seconds from now.
+    const char* utcTime;
+    // The field of the column `serial` (its two-digit length, the serial,
+    // "0" up to 22 characters), as a SQL expression.
+    const char* fieldOfSerial;
+    // Whether a WITH may hold an UPDATE, so that a change and its event go
+    // to the server as one statement.
+    bool modifyingWith;
 };
 
 class CDatabase {
@@ -60,7 +69,9 @@ public:
 
 // `where`: a libpq connection URI (postgresql://...) or key=value string
 // (PostgreSQL), else the path of an SQLite file, created with its folder.
-std::unique_ptr<CDatabase> OpenDatabase(const std::string& where);
+// `readOnly`: an SQLite file that exists is opened for reading only (a
+// record on read-only media); PostgreSQL is opened as always.
+std::unique_ptr<CDatabase> OpenDatabase(const std::string& where, bool readOnly = false);
 
 // The default SQLite file: $XDG_DATA_HOME/pellomatic/record.db, or
 // ~/.local/share/pellomatic/record.db.

@@ -4,7 +4,7 @@
 
 namespace pello::storage {
 
-std::unique_ptr<CDatabase> OpenSqlite(const std::string& path);
+std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, bool readOnly);
 std::unique_ptr<CDatabase> OpenPostgres(const std::string& conninfo);
 
 bool IsPostgres(const std::string& where)
@@ -23,10 +23,10 @@ std::string DefaultDatabasePath()
     return std::string(home ? home : "") + "/.local/share/pellomatic/record.db";
 }
 
-std::unique_ptr<CDatabase> OpenDatabase(const std::string& where)
+std::unique_ptr<CDatabase> OpenDatabase(const std::string& where, bool readOnly)
 {
     const std::string target = where.empty() ? DefaultDatabasePath() : where;
-    return IsPostgres(target) ? OpenPostgres(target) : OpenSqlite(target);
+    return IsPostgres(target) ? OpenPostgres(target) : OpenSqlite(target, readOnly);
 }
 
 } // namespace pello::storage

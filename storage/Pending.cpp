@@ -1,13 +1,16 @@
 #include "storage/Pending.h"
 
+#include "link/UniqueFd.h"
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
-#include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -19,26 +22,32 @@ using nlohmann::json;
 
 json ToJson(const ProgrammingRecord& r)
 {
-    return {{"time", r.time},     {"station", r.station},   {"link", r.link},
-            {"port", r.port},     {"field_before", r.fieldBefore}, {"field_written", r.fieldWritten},
+    return {{"time", r.time},       {"station", r.station},     {"link", r.link},
+            {"port", r.port},       {"field_before", r.fieldBefore}, {"field_written", r.fieldWritten},
             {"code_written", r.codeWritten}, {"outcome", r.outcome}, {"verify", r.verify},
-            {"batch", r.batch},   {"serial", r.serial},     {"detail", r.detail}};
+            {"batch", r.batch},     {"serial", r.serial},       {"detail", r.detail},
+            {"step", r.step},       {"operator", r.operatorName}, {"started", r.started},
+            {"unit", r.unit},       {"token", r.token}};
 }
 
 ProgrammingRecord RecordFromJson(const json& j)
 {
-    return {j.at("time"),         j.at("station"),      j.at("link"),    j.at("port"),
+    return {j.at("time"),         j.at("station"),       j.at("link"),         j.at("port"),
             j.at("field_before"), j.at("field_written"), j.at("code_written"), j.at("outcome"),
-            j.at("verify"),       j.at("batch"),        j.at("serial"),  j.at("detail")};
+            j.at("verify"),       j.at("batch"),         j.at("serial"),       j.at("detail"),
+            j.at("step"),         j.at("operator"),      j.at("started"),      j.at("unit"),
+            j.at("token")};
 }
 
 std::string ToLine(const PendingOutcome& p)
 {
-    json j {{"database", p.database}, {"state", static_cast<int>(p.state)}, {"record", ToJson(p.record)},
-            {"who", {{"name", p.who.name}, {"host", p.who.host}, {"pid", p.who.pid}}}};
+    json j {{"database_id", p.databaseId}, {"database", p.database}, {"state", static_cast<int>(p.state)},
+            {"record", ToJson(p.record)},
+            {"who", {{"name", p.who.name}, {"host", p.who.host}, {"pid", p.who.pid}, {"machine", p.who.machine},
+                     {"operator", p.who.operatorName}}}};
     if (p.claim) {
-        j["claim"] = {{"id", p.claim->id}, {"batch", p.claim->batch}, {"serial", p.claim->serial},
-                      {"field", p.claim->field}, {"code", p.claim->code}};
+        j["claim"] = {{"id", p.claim->id},       {"batch", p.claim->batch}, {"serial", p.claim->serial},
+                      {"field", p.claim->field}, {"code", p.claim->code},   {"token", p.claim->token}};
     }
     return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
@@ -47,35 +56,90 @@ PendingOutcome FromLine(const std::string& line)
 {
     const json j = json::parse(line);
     PendingOutcome p;
+    p.databaseId = j.at("database_id");
     p.database = j.at("database");
     p.state = static_cast<SerialState>(j.at("state").get<int>());
     p.record = RecordFromJson(j.at("record"));
-    p.who = {j.at("who").at("name"), j.at("who").at("host"), j.at("who").at("pid")};
+    const json& w = j.at("who");
+    p.who = {w.at("name"), w.at("host"), w.at("pid"), w.at("machine"), w.at("operator")};
     if (j.contains("claim")) {
         const json& c = j.at("claim");
-        p.claim = Claim {c.at("id"), c.at("batch"), c.at("serial"), c.at("field"), c.at("code")};
+        p.claim = Claim {c.at("id"), c.at("batch"), c.at("serial"), c.at("field"), c.at("code"), c.at("token"), {}};
     }
     return p;
 }
 
-// The file, locked against other runs for as long as this lives.
-class CLockedFile {
+void MakeFolders(const std::string& path)
+{
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        ::mkdir(path.substr(0, slash).c_str(), 0700);
+    }
+}
+
+// Writes all of `text` and syncs it.
+bool WriteSynced(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return ::fsync(fd) == 0;
+}
+
+bool Append(const std::string& path, const std::string& text)
+{
+    CUniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+    return fd && WriteSynced(fd.Get(), text);
+}
+
+// The file replaced by `lines`, whole and synced before the rename; on any
+// failure the old file stays as it was.
+bool Rewrite(const std::string& path, const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const std::string& l : lines) text += l + '\n';
+    const std::string tmp = path + ".tmp";
+    CUniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!fd || !WriteSynced(fd.Get(), text) || std::rename(tmp.c_str(), path.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Held for as long as this lives: one run at a time reads or rewrites the file.
+class CPendingLock {
 public:
-    explicit CLockedFile(const std::string& path) : m_fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600))
+    explicit CPendingLock(const std::string& path) : m_fd(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600))
     {
-        if (m_fd >= 0) ::flock(m_fd, LOCK_EX);
+        if (m_fd) ::flock(m_fd.Get(), LOCK_EX);
     }
-    ~CLockedFile()
-    {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    CLockedFile(const CLockedFile&) = delete;
-    CLockedFile& operator=(const CLockedFile&) = delete;
-    bool Ok() const { return m_fd >= 0; }
 
 private:
-    int m_fd;
+    CUniqueFd m_fd;
 };
+
+std::vector<std::string> ReadLines(const std::string& path)
+{
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) lines.push_back(line);
+    }
+    return lines;
+}
+
+void Write(CStore& store, const PendingOutcome& p)
+{
+    if (p.claim) {
+        store.Settle(*p.claim, p.state, p.record, p.who);
+    } else {
+        store.AddRecord(p.record);
+    }
+}
 
 } // namespace
 
@@ -90,43 +154,46 @@ std::string PendingPath()
 bool KeepPending(const PendingOutcome& outcome)
 {
     const std::string path = PendingPath();
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        ::mkdir(path.substr(0, slash).c_str(), 0700);
-    }
-    CLockedFile lock(path);
-    std::ofstream out(path, std::ios::app);
-    out << ToLine(outcome) << '\n';
-    out.flush();
-    return lock.Ok() && out.good();
+    MakeFolders(path);
+    CPendingLock lock(path);
+    return Append(path, ToLine(outcome) + '\n');
 }
 
-int ReplayPending(CStore& store)
+ReplayReport ReplayPending(CStore& store)
 {
+    ReplayReport report;
     const std::string path = PendingPath();
     if (::access(path.c_str(), F_OK) != 0) {
-        return 0;
+        return report;
     }
-    CLockedFile lock(path);
-    std::ifstream in(path);
-    std::string line, rest;
-    int written = 0;
-    while (std::getline(in, line)) {
-        const PendingOutcome p = FromLine(line);
-        if (p.database != store.Describe()) {
-            rest += line + '\n';
+    CPendingLock lock(path);
+    std::vector<std::string> lines = ReadLines(path);
+    for (size_t i = 0; i < lines.size();) {
+        std::optional<PendingOutcome> p;
+        try {
+            p = FromLine(lines[i]);
+        } catch (const json::exception&) {
+            // A line cut short (a crash, a full disk) stops nothing else.
+            if (!Append(path + ".bad", lines[i] + '\n')) break;
+            ++report.setAside;
+        }
+        if (p && p->databaseId != store.DatabaseId()) {
+            ++i; // another database's: never touched
             continue;
         }
-        if (p.claim) {
-            store.Settle(*p.claim, p.state, p.record, p.who);
-        } else {
-            store.AddRecord(p.record);
+        if (p) {
+            Write(store, *p); // a failure leaves this line and the rest for the next run
+            ++report.written;
         }
-        ++written;
+        std::vector<std::string> rest = lines;
+        rest.erase(rest.begin() + static_cast<std::ptrdiff_t>(i));
+        if (!Rewrite(path, rest)) {
+            report.stuck = true; // written twice later changes nothing
+            break;
+        }
+        lines = std::move(rest);
     }
-    const std::string tmp = path + ".tmp";
-    std::ofstream(tmp, std::ios::trunc) << rest;
-    std::rename(tmp.c_str(), path.c_str());
-    return written;
+    return report;
 }
 
 } // namespace pello::storage

@@ -4,6 +4,7 @@
 
 #include <libpq-fe.h>
 
+#include <map>
 #include <memory>
 
 namespace pello::storage {
@@ -37,6 +38,29 @@ DbProblem ProblemOf(const char* sqlState)
     return DbProblem::Other;
 }
 
+// The scheme and host of a connection URI, and nothing of its user or
+// password: what a message may say of a string that cannot be read.
+std::string SchemeAndHost(const std::string& conninfo)
+{
+    const size_t scheme = conninfo.find("://");
+    if (scheme == std::string::npos) {
+        return {}; // key=value: any part of it may be the password
+    }
+    std::string rest = conninfo.substr(scheme + 3);
+    rest = rest.substr(0, rest.find_first_of("/?"));
+    return conninfo.substr(0, scheme + 3) + rest.substr(rest.rfind('@') == std::string::npos ? 0 : rest.rfind('@') + 1);
+}
+
+// Whether libpq can read `conninfo`: its own message on failure quotes the string, password and all.
+bool Readable(const std::string& conninfo)
+{
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
+    PQfreemem(error);
+    PQconninfoFree(options);
+    return options != nullptr;
+}
+
 // The password given in `conninfo`, if any, so that no message can carry it.
 std::string PasswordIn(const std::string& conninfo)
 {
@@ -66,10 +90,21 @@ std::string FirstLine(const char* message, const std::string& password)
 
 using ResultPtr = std::unique_ptr<PGresult, decltype(&PQclear)>;
 
+// Refuses a string libpq cannot read before libpq sees it.
+const std::string& CheckedConnInfo(const std::string& conninfo)
+{
+    if (!Readable(conninfo)) {
+        const std::string shown = SchemeAndHost(conninfo);
+        throw DbError(DbProblem::CannotOpen,
+                      "the connection string" + (shown.empty() ? std::string() : " for " + shown) + " cannot be read");
+    }
+    return conninfo;
+}
+
 class CPostgresDatabase final : public CDatabase {
 public:
     explicit CPostgresDatabase(const std::string& conninfo)
-        : m_conn(PQconnectdb(conninfo.c_str()), &PQfinish), m_password(PasswordIn(conninfo))
+        : m_conn(PQconnectdb(CheckedConnInfo(conninfo).c_str()), &PQfinish), m_password(PasswordIn(conninfo))
     {
         m_describe = DescribeConnection();
         if (!m_conn || PQstatus(m_conn.get()) != CONNECTION_OK) {
@@ -80,14 +115,21 @@ public:
         PQsetNoticeProcessor(m_conn.get(), [](void*, const char*) {}, nullptr);
     }
 
+    // A statement run a second time on this connection is prepared and run
+    // by name from then on: a station's claims and settlements are planned
+    // once, while a one-unit run pays no round trip for preparing.
     std::vector<DbRow> Query(const std::string& sql, const std::vector<DbValue>& params) override
     {
         std::vector<const char*> values;
         for (const DbValue& p : params) {
             values.push_back(p ? p->c_str() : nullptr);
         }
-        ResultPtr result(PQexecParams(m_conn.get(), Numbered(sql).c_str(), static_cast<int>(values.size()), nullptr,
-                                      values.data(), nullptr, nullptr, 0),
+        const int count = static_cast<int>(values.size());
+        const std::string* name = ++m_uses[sql] > 1 ? &Prepared(sql, count) : nullptr;
+        ResultPtr result(name != nullptr ? PQexecPrepared(m_conn.get(), name->c_str(), count, values.data(), nullptr,
+                                                          nullptr, 0)
+                                         : PQexecParams(m_conn.get(), Numbered(sql).c_str(), count, nullptr,
+                                                        values.data(), nullptr, nullptr, 0),
                          &PQclear);
         const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
@@ -111,12 +153,27 @@ public:
             "SELECT 1 FROM pg_tables WHERE schemaname = current_schema() AND tablename = ?",
             "INSERT INTO serials(batch_id, number, serial, state) "
             "SELECT CAST(? AS BIGINT), CAST(? AS BIGINT) + i, ? || lpad((CAST(? AS BIGINT) + i)::text, "
-            "CAST(? AS INTEGER), '0'), 'free' FROM generate_series(0, CAST(? AS BIGINT) - 1) AS g(i)"};
+            "CAST(? AS INTEGER), '0'), 'free' FROM generate_series(0, CAST(? AS BIGINT) - 1) AS g(i)",
+            "to_char((now() + interval '%d seconds') AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"')",
+            "lpad(length(serial)::text, 2, '0') || serial || repeat('0', greatest(20 - length(serial), 0))", true};
         return dialect;
     }
     std::string Describe() const override { return m_describe; }
 
 private:
+    const std::string& Prepared(const std::string& sql, int params)
+    {
+        const auto known = m_prepared.find(sql);
+        if (known != m_prepared.end()) {
+            return known->second;
+        }
+        const std::string name = "p" + std::to_string(m_prepared.size());
+        ResultPtr result(PQprepare(m_conn.get(), name.c_str(), Numbered(sql).c_str(), params, nullptr), &PQclear);
+        if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
+            Fail(result.get());
+        }
+        return m_prepared.emplace(sql, name).first->second;
+    }
     [[noreturn]] void Fail(PGresult* result)
     {
         if (PQstatus(m_conn.get()) != CONNECTION_OK) {
@@ -156,6 +213,8 @@ private:
     std::unique_ptr<PGconn, decltype(&PQfinish)> m_conn;
     std::string m_password;
     std::string m_describe;
+    std::map<std::string, std::string> m_prepared; // statement text to its name
+    std::map<std::string, int> m_uses;
 };
 
 } // namespace

@@ -93,12 +93,28 @@ private:
     sqlite3_stmt* m_stmt = nullptr;
 };
 
+// The file as a read-only URI: nothing is written, not even the WAL index
+// (the media may be read-only); "?", "#" and "%" are escaped.
+std::string ImmutableUri(const std::string& path)
+{
+    std::string uri = "file:";
+    for (const char c : path) {
+        uri += c == '?' ? "%3f" : c == '#' ? "%23" : c == '%' ? "%25" : std::string(1, c);
+    }
+    return uri + "?immutable=1";
+}
+
 class CSqliteDatabase final : public CDatabase {
 public:
-    explicit CSqliteDatabase(const std::string& path) : m_path(path), m_handle(nullptr, &sqlite3_close)
+    CSqliteDatabase(const std::string& path, bool readOnly) : m_path(path), m_handle(nullptr, &sqlite3_close)
     {
-        MakeFolders(path);
-        const int rc = sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+        if (!readOnly) {
+            MakeFolders(path);
+        }
+        const int rc = readOnly ? sqlite3_open_v2(ImmutableUri(path).c_str(), &m_db,
+                                                  SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr)
+                                : sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                                                  nullptr);
         m_handle.reset(m_db); // closed however the rest of this ends
         if (rc != SQLITE_OK) {
             throw DbError(DbProblem::CannotOpen, m_db ? sqlite3_errmsg(m_db) : "out of memory");
@@ -106,7 +122,7 @@ public:
         sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
         sqlite3_extended_result_codes(m_db, 1);
         // A file that is not a database shows here, at its first read.
-        Query("PRAGMA journal_mode=WAL", {});
+        Query(readOnly ? "PRAGMA schema_version" : "PRAGMA journal_mode=WAL", {});
         Query("PRAGMA foreign_keys=ON", {});
     }
 
@@ -133,7 +149,10 @@ public:
             "SELECT CAST(? AS INTEGER), CAST(? AS INTEGER) + i, "
             "? || substr('000000000000000000' || (CAST(? AS INTEGER) + i), -CAST(? AS INTEGER)), 'free' "
             "FROM (WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i + 1 < CAST(? AS INTEGER)) "
-            "SELECT i FROM n)"};
+            "SELECT i FROM n)",
+            "strftime('%%Y-%%m-%%dT%%H:%%M:%%SZ', 'now', '%d seconds')",
+            "printf('%02d', length(serial)) || serial || substr('00000000000000000000', 1, 20 - length(serial))",
+            false};
         return dialect;
     }
     std::string Describe() const override { return "SQLite file " + m_path; }
@@ -146,6 +165,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<CDatabase> OpenSqlite(const std::string& path) { return std::make_unique<CSqliteDatabase>(path); }
+std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, bool readOnly)
+{
+    return std::make_unique<CSqliteDatabase>(path, readOnly);
+}
 
 } // namespace pello::storage

@@ -2,8 +2,11 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <ctime>
+#include <fstream>
 #include <map>
+#include <random>
 
 namespace pello::storage {
 
@@ -34,24 +37,30 @@ std::string Format(time_t t)
     return text;
 }
 
-time_t Parse(const std::string& text)
-{
-    tm utc {};
-    if (::strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc) == nullptr) {
-        return 0;
-    }
-    return ::timegm(&utc);
-}
-
 bool ProcessGone(long pid) { return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
 
 const char* kRecordColumns = "time, station, link, port, field_before, field_written, code_written, outcome, verify, "
-                             "batch, serial, detail";
+                             "batch, serial, detail, step, operator, started, unit, token";
+
+std::vector<DbValue> RecordValues(const ProgrammingRecord& r)
+{
+    return {r.time,     r.station,          r.link,   r.port,      r.fieldBefore,    r.fieldWritten,
+            r.codeWritten, r.outcome,       r.verify, Optional(r.batch), Optional(r.serial), r.detail,
+            r.step,     r.operatorName,     Optional(r.started), r.unit, Optional(r.token)};
+}
 
 ProgrammingRecord RecordOf(const DbRow& r)
 {
-    return {Text(r[0]), Text(r[1]), Text(r[2]), Text(r[3]), Text(r[4]), Text(r[5]),
-            Text(r[6]), Text(r[7]), Text(r[8]), Text(r[9]), Text(r[10]), Text(r[11])};
+    return {Text(r[0]),  Text(r[1]),  Text(r[2]),  Text(r[3]),  Text(r[4]),  Text(r[5]),
+            Text(r[6]),  Text(r[7]),  Text(r[8]),  Text(r[9]),  Text(r[10]), Text(r[11]),
+            Text(r[12]), Text(r[13]), Text(r[14]), Text(r[15]), Text(r[16])};
+}
+
+// The record's word for where a claim got to.
+std::string LastStepSent(const std::string& step)
+{
+    return step.empty() || step == "ATE1" ? "no frame that writes had gone out"
+                                          : "the last frame sent was " + step + ": the unit may carry it";
 }
 
 } // namespace
@@ -63,7 +72,37 @@ const char* StateName(SerialState state)
 
 std::string UtcNow() { return Format(::time(nullptr)); }
 
-CStore::CStore(std::unique_ptr<CDatabase> db) : m_db(std::move(db)) { Migrate(); }
+std::string RandomToken()
+{
+    std::ifstream random("/dev/urandom", std::ios::binary);
+    unsigned char bytes[16] = {};
+    random.read(reinterpret_cast<char*>(bytes), sizeof bytes);
+    if (!random) {
+        std::random_device fallback;
+        for (unsigned char& b : bytes) b = static_cast<unsigned char>(fallback());
+    }
+    std::string hex;
+    for (const unsigned char b : bytes) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", b);
+        hex += two;
+    }
+    return hex;
+}
+
+CStore::CStore(std::unique_ptr<CDatabase> db, bool readOnly) : m_db(std::move(db))
+{
+    if (!readOnly) {
+        Migrate();
+    } else if (const int version = SchemaVersion(); version != kSchemaVersion) {
+        throw DbError(DbProblem::ReadOnly, "it was written by " + std::string(version < kSchemaVersion ? "an older" : "a newer") +
+                                               " Pellomatic and cannot be read without being changed");
+    }
+    if (m_databaseId.empty()) {
+        const auto id = m_db->Query("SELECT value FROM meta WHERE key = 'database_id'");
+        m_databaseId = id.empty() ? std::string() : Text(id[0][0]);
+    }
+}
 
 template <class Fn> auto CStore::InTransaction(Fn fn)
 {
@@ -81,6 +120,13 @@ template <class Fn> auto CStore::InTransaction(Fn fn)
         m_db->Rollback();
         throw;
     }
+}
+
+std::string CStore::DbTime(int offsetSeconds) const
+{
+    char sql[256];
+    std::snprintf(sql, sizeof sql, m_db->Dialect().utcTime, offsetSeconds);
+    return sql;
 }
 
 void CStore::CreateSchema()
@@ -101,6 +147,51 @@ void CStore::CreateSchema()
                 "code_written TEXT NOT NULL, outcome TEXT NOT NULL, verify TEXT NOT NULL, batch TEXT, serial TEXT, "
                 "detail TEXT NOT NULL)");
     m_db->Query("CREATE INDEX records_by_field ON records (field_written)");
+    UpgradeFrom1();
+}
+
+// Version 2: claims carry their owner's token, machine and the database's
+// time; a serial knows its field; a record row carries its attempt's token
+// (unique), the last frame sent, the operator, the unit; stations report
+// where they are; the database knows its own id.
+void CStore::UpgradeFrom1()
+{
+    const DbDialect& d = m_db->Dialect();
+    m_db->Query(std::string("ALTER TABLE batches ADD COLUMN blank TEXT NOT NULL DEFAULT '") + kFactoryField + "'");
+    for (const char* column : {"field TEXT", "claim_machine TEXT", "claim_token TEXT"}) {
+        m_db->Query(std::string("ALTER TABLE serials ADD COLUMN ") + column);
+    }
+    m_db->Query(std::string("UPDATE serials SET field = ") + d.fieldOfSerial);
+    m_db->Query("CREATE INDEX serials_by_field ON serials (field)");
+    for (const char* column : {"step TEXT NOT NULL DEFAULT ''", "operator TEXT NOT NULL DEFAULT ''", "started TEXT",
+                               "unit TEXT NOT NULL DEFAULT ''", "token TEXT"}) {
+        m_db->Query(std::string("ALTER TABLE records ADD COLUMN ") + column);
+    }
+    m_db->Query("CREATE UNIQUE INDEX records_by_token ON records (token)");
+    m_db->Query("CREATE INDEX records_by_time ON records (time)");
+    m_db->Query("CREATE TABLE stations (name TEXT PRIMARY KEY, batch TEXT NOT NULL, state TEXT NOT NULL, "
+                "operator TEXT NOT NULL, last_unit TEXT NOT NULL, done BIGINT NOT NULL, failed BIGINT NOT NULL, "
+                "skipped BIGINT NOT NULL, started TEXT NOT NULL, last_seen TEXT NOT NULL)");
+    m_db->Query("INSERT INTO meta (key, value) VALUES ('database_id', ?)", {RandomToken()});
+}
+
+// One read for the common case: the schema is current, and the database's id
+// comes with it. Anything else goes the long way.
+bool CStore::CurrentSchema()
+{
+    try {
+        std::string version, id;
+        for (const auto& r : m_db->Query("SELECT key, value FROM meta WHERE key IN ('schema_version', 'database_id')")) {
+            (Text(r[0]) == "database_id" ? id : version) = Text(r[1]);
+        }
+        if (version == std::to_string(kSchemaVersion)) {
+            m_databaseId = id;
+            return true;
+        }
+    } catch (const DbError& e) {
+        if (e.Problem() != DbProblem::Other) throw; // no meta table yet is "Other"
+    }
+    return false;
 }
 
 int CStore::SchemaVersion()
@@ -109,14 +200,18 @@ int CStore::SchemaVersion()
         return 0;
     }
     const auto rows = m_db->Query("SELECT value FROM meta WHERE key = 'schema_version'");
-    return rows.empty() ? 0 : std::stoi(Text(rows[0][0]));
+    const std::string text = rows.empty() ? "0" : Text(rows[0][0]);
+    if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos) {
+        throw DbError(DbProblem::Corrupt, "its schema version \"" + text + "\" is not a number");
+    }
+    return std::stoi(text);
 }
 
-// Schema versions: 1 is the first. An upgrade from an older version would
-// run here, in the same transaction. A current schema costs one read.
+// A current schema costs one read; an older one is upgraded in the same
+// transaction that checks it, a newer one refused.
 void CStore::Migrate()
 {
-    if (SchemaVersion() == kSchemaVersion) {
+    if (CurrentSchema()) {
         return;
     }
     InTransaction([&] {
@@ -133,6 +228,9 @@ void CStore::Migrate()
         if (version == 0) {
             CreateSchema();
             m_db->Query("INSERT INTO meta (key, value) VALUES ('schema_version', ?)", {std::to_string(kSchemaVersion)});
+        } else if (version < kSchemaVersion) {
+            UpgradeFrom1();
+            m_db->Query("UPDATE meta SET value = ? WHERE key = 'schema_version'", {std::to_string(kSchemaVersion)});
         }
     });
 }
@@ -153,8 +251,39 @@ void CStore::AddEvent(const std::string& serialId, const std::string& event, con
                 {serialId, UtcNow(), event, who.name, detail});
 }
 
+// Runs `update` (an UPDATE of serials ending "RETURNING id") and adds the
+// event to each serial it changed; whether it changed one.
+bool CStore::UpdateWithEvent(const std::string& update, std::vector<DbValue> params, const std::string& event,
+                             const Station& who, const std::string& detail)
+{
+    if (!m_db->Dialect().modifyingWith) {
+        const auto rows = m_db->Query(update, params);
+        for (const auto& r : rows) AddEvent(Text(r[0]), event, who, detail);
+        return !rows.empty();
+    }
+    params.insert(params.end(), {UtcNow(), event, who.name, detail});
+    return !m_db->Query("WITH s AS (" + update + ") INSERT INTO events (serial_id, time, event, station, detail) "
+                        "SELECT id, ?, ?, ?, ? FROM s RETURNING serial_id",
+                        params)
+                .empty();
+}
+
+// A serial of the new range that a unit carries already would be handed out
+// to a second unit.
+void CStore::RefuseProgrammedFields(int64_t batchId)
+{
+    const auto rows = m_db->Query("SELECT s.serial, r.time, r.station FROM serials s JOIN records r ON "
+                                  "r.field_written = s.field AND r.outcome = 'programmed' WHERE s.batch_id = ? LIMIT 1",
+                                  {std::to_string(batchId)});
+    if (!rows.empty()) {
+        throw StoreError(StoreProblem::Overlap, "its serial number " + Text(rows[0][0]) +
+                                                    " is programmed into a unit already (" + Text(rows[0][1]) +
+                                                    " on " + Text(rows[0][2]) + ")");
+    }
+}
+
 void CStore::CreateBatch(const std::string& name, const SerialRange& range, const std::string& code,
-                         const Station& who)
+                         const Station& who, const std::string& blank)
 {
     try {
         InTransaction([&] {
@@ -168,13 +297,18 @@ void CStore::CreateBatch(const std::string& name, const SerialRange& range, cons
                                                                 other.Serial(0) + " to " + other.Last() + ")");
                 }
             }
-            const auto id = m_db->Query("INSERT INTO batches (name, prefix, width, first_number, count, code, "
-                                        "created_at, created_by) VALUES (?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
+            const auto id = m_db->Query("INSERT INTO batches (name, prefix, width, first_number, count, code, blank, "
+                                        "created_at, created_by) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
                                         {name, range.prefix, std::to_string(range.width), std::to_string(range.first),
-                                         std::to_string(range.count), code, UtcNow(), who.name});
+                                         std::to_string(range.count), code, blank, UtcNow(),
+                                         who.operatorName.empty() ? who.name : who.operatorName});
             m_db->Query(m_db->Dialect().insertSerials, {Text(id[0][0]), std::to_string(range.first), range.prefix,
                                                         std::to_string(range.first), std::to_string(range.width),
                                                         std::to_string(range.count)});
+            m_db->Query(std::string("UPDATE serials SET field = ") + m_db->Dialect().fieldOfSerial +
+                            " WHERE batch_id = ?",
+                        {Text(id[0][0])});
+            RefuseProgrammedFields(static_cast<int64_t>(Number(id[0][0])));
         });
     } catch (const DbError& e) {
         // Another station created the same name or range at the same moment.
@@ -194,22 +328,28 @@ std::vector<BatchInfo> CStore::ListBatches()
     return out;
 }
 
+// A claimant is known gone only on its own machine; anywhere else only the
+// database's clock may call a claim abandoned.
 void CStore::MarkAbandonedClaims(int64_t batchId, const Station& who)
 {
-    const time_t now = ::time(nullptr);
-    const auto claims = m_db->Query("SELECT id, claim_station, claim_host, claim_pid, claim_time FROM serials "
-                                    "WHERE batch_id = ? AND state = 'claimed'",
+    const auto claims = m_db->Query("SELECT s.id, s.claim_station, s.claim_machine, s.claim_pid, "
+                                    "CASE WHEN s.claim_time < " + DbTime(-kClaimLimitSeconds) + " THEN 1 ELSE 0 END, "
+                                    "COALESCE(r.step, '') FROM serials s LEFT JOIN records r ON r.token = s.claim_token "
+                                    "WHERE s.batch_id = ? AND s.state = 'claimed'",
                                     {std::to_string(batchId)});
     for (const auto& c : claims) {
-        const bool gone = !who.host.empty() && Text(c[2]) == who.host && ProcessGone(static_cast<long>(Number(c[3])));
-        const bool old = now - Parse(Text(c[4])) > kClaimLimitSeconds;
+        const bool gone = !who.machine.empty() && Text(c[2]) == who.machine &&
+                          ProcessGone(static_cast<long>(Number(c[3])));
+        const bool old = Text(c[4]) == "1";
         if (!gone && !old) {
             continue;
         }
-        const std::string why = gone ? "the claiming process (" + Text(c[2]) + " pid " + Text(c[3]) + ") is gone"
-                                     : "the claim is older than " + std::to_string(kClaimLimitSeconds / 60) + " minutes";
+        const std::string why = gone ? "its process (pid " + Text(c[3]) + ") is gone from this machine"
+                                     : "it is older than " + std::to_string(kClaimLimitSeconds / 60) +
+                                           " minutes by the database's clock";
         m_db->Query("UPDATE serials SET state = 'in_doubt' WHERE id = ? AND state = 'claimed'", {Text(c[0])});
-        AddEvent(Text(c[0]), "in doubt", who, "claim of " + Text(c[1]) + " abandoned: " + why);
+        AddEvent(Text(c[0]), "in doubt", who,
+                 "claim of " + Text(c[1]) + " abandoned: " + why + "; " + LastStepSent(Text(c[5])));
     }
 }
 
@@ -220,8 +360,8 @@ BatchInfo CStore::ShowBatch(const std::string& name, const Station& who)
     if (!who.name.empty()) {
         InTransaction([&] { MarkAbandonedClaims(id, who); });
     }
-    const auto b = m_db->Query("SELECT prefix, width, first_number, count, code, created_at FROM batches "
-                               "WHERE id = ?",
+    const auto b = m_db->Query("SELECT prefix, width, first_number, count, code, created_at, created_by, blank "
+                               "FROM batches WHERE id = ?",
                                {batch})[0];
     const SerialRange range {Text(b[0]), static_cast<int>(Number(b[1])), Number(b[2]), Number(b[3])};
     BatchInfo info;
@@ -230,6 +370,8 @@ BatchInfo CStore::ShowBatch(const std::string& name, const Station& who)
     info.last = range.Last();
     info.code = Text(b[4]);
     info.created = Text(b[5]);
+    info.createdBy = Text(b[6]);
+    info.blank = Text(b[7]);
     info.count = range.count;
     const std::map<std::string, uint64_t*> counts = {{"free", &info.free},
                                                      {"claimed", &info.claimed},
@@ -252,12 +394,13 @@ std::vector<InDoubtSerial> CStore::InDoubt(const std::string& name)
     std::vector<InDoubtSerial> out;
     const auto rows = m_db->Query(
         "SELECT s.serial, COALESCE(s.claim_station, ''), COALESCE(MAX(e.time), ''), "
-        "COALESCE((SELECT detail FROM events WHERE serial_id = s.id ORDER BY id DESC LIMIT 1), '') "
-        "FROM serials s LEFT JOIN events e ON e.serial_id = s.id "
-        "WHERE s.batch_id = ? AND s.state = 'in_doubt' GROUP BY s.id, s.serial, s.claim_station ORDER BY s.number",
+        "COALESCE((SELECT detail FROM events WHERE serial_id = s.id ORDER BY id DESC LIMIT 1), ''), s.state "
+        "FROM serials s LEFT JOIN events e ON e.serial_id = s.id WHERE s.batch_id = ? AND s.state IN "
+        "('in_doubt', 'claimed') GROUP BY s.id, s.serial, s.claim_station, s.state ORDER BY s.number",
         {std::to_string(BatchId(name))});
     for (const auto& r : rows) {
-        out.push_back({Text(r[0]), Text(r[1]), Text(r[2]), Text(r[3])});
+        const std::string why = Text(r[4]) == "claimed" ? "claimed, being programmed" : Text(r[3]);
+        out.push_back({Text(r[0]), Text(r[1]), Text(r[2]), why});
     }
     return out;
 }
@@ -267,11 +410,11 @@ std::vector<SerialHistory> CStore::Export(const std::string& name)
     const std::string batch = std::to_string(BatchId(name));
     std::vector<SerialHistory> out;
     std::map<std::string, size_t> byId;
-    for (const auto& r : m_db->Query("SELECT id, serial, state FROM serials WHERE batch_id = ? ORDER BY number",
+    for (const auto& r : m_db->Query("SELECT id, serial, state, field FROM serials WHERE batch_id = ? ORDER BY number",
                                      {batch})) {
         byId[Text(r[0])] = out.size();
         const std::string state = Text(r[2]) == "in_doubt" ? "in doubt" : Text(r[2]);
-        out.push_back({Text(r[1]), FieldOfSerial(Text(r[1])), state, {}});
+        out.push_back({Text(r[1]), Text(r[3]), state, {}});
     }
     for (const auto& e : m_db->Query("SELECT serial_id, time, event, station, detail FROM events "
                                      "WHERE serial_id IN (SELECT id FROM serials WHERE batch_id = ?) ORDER BY id",
@@ -281,52 +424,154 @@ std::vector<SerialHistory> CStore::Export(const std::string& name)
     return out;
 }
 
+// Claims the serial in `serial` (id, serial, field, code) for `who` with a new
+// token and begins its record row.
+Claim CStore::HandOut(const DbRow& serial, const std::string& batch, const Station& who, const std::string& event)
+{
+    Claim claim {static_cast<int64_t>(Number(serial[0])), batch, Text(serial[1]), Text(serial[2]), Text(serial[3]),
+                 RandomToken(), {}};
+    UpdateWithEvent("UPDATE serials SET state = 'claimed', claim_station = ?, claim_host = ?, claim_pid = ?, "
+                    "claim_machine = ?, claim_token = ?, claim_time = " + DbTime() + " WHERE id = ? RETURNING id",
+                    {who.name, who.host, std::to_string(who.pid), who.machine, claim.token, Text(serial[0])}, event,
+                    who, "host " + who.host + ", pid " + std::to_string(who.pid));
+    ProgrammingRecord row;
+    row.time = row.started = UtcNow();
+    row.station = who.name;
+    row.operatorName = who.operatorName;
+    row.fieldWritten = claim.field;
+    row.codeWritten = claim.code;
+    row.outcome = "in progress";
+    row.verify = "not done";
+    row.batch = batch;
+    row.serial = claim.serial;
+    row.token = claim.token;
+    InsertRecord(row);
+    return claim;
+}
+
 std::optional<Claim> CStore::ClaimNext(const std::string& batch, const Station& who)
 {
     return InTransaction([&]() -> std::optional<Claim> {
-        const int64_t id = BatchId(batch);
-        const auto rows = m_db->Query(std::string("SELECT s.id, s.serial, b.code FROM serials s JOIN batches b ON "
-                                                  "b.id = s.batch_id WHERE s.batch_id = ? AND s.state = 'free' "
-                                                  "ORDER BY s.number LIMIT 1") +
-                                          m_db->Dialect().lockForClaim,
-                                      {std::to_string(id)});
+        std::vector<std::string> skipped;
+        for (;;) {
+            const auto rows = m_db->Query(
+                std::string("SELECT s.id, s.serial, s.field, b.code, (SELECT MAX(r.time) FROM records r WHERE "
+                            "r.field_written = s.field AND r.outcome = 'programmed') FROM serials s JOIN batches b "
+                            "ON b.id = s.batch_id WHERE s.batch_id = (SELECT id FROM batches WHERE name = ?) AND "
+                            "s.state = 'free' ORDER BY s.number LIMIT 1") +
+                    m_db->Dialect().lockForClaim,
+                {batch});
+            if (rows.empty()) {
+                BatchId(batch); // an unknown batch says so
+                return std::nullopt;
+            }
+            if (!rows[0][4]) {
+                Claim claim = HandOut(rows[0], batch, who, "claimed");
+                claim.skipped = std::move(skipped);
+                return claim;
+            }
+            // A unit carries this field already (programmed from SN.txt): it
+            // is programmed, whatever wrote it, and never handed out.
+            m_db->Query("UPDATE serials SET state = 'programmed' WHERE id = ?", {Text(rows[0][0])});
+            AddEvent(Text(rows[0][0]), "programmed", who,
+                     "passed over: the record shows its field programmed into a unit at " + Text(rows[0][4]));
+            skipped.push_back(Text(rows[0][1]));
+        }
+    });
+}
+
+std::optional<Claim> CStore::Reclaim(const std::string& batch, const std::string& field, const Station& who)
+{
+    return InTransaction([&]() -> std::optional<Claim> {
+        const auto rows = m_db->Query(
+            std::string("SELECT s.id, s.serial, s.field, b.code, s.state, s.claim_station, s.claim_machine, "
+                        "s.claim_pid FROM serials s JOIN batches b ON b.id = s.batch_id WHERE b.name = ? AND "
+                        "s.field = ? AND s.state IN ('claimed', 'in_doubt')") +
+                m_db->Dialect().lockForClaim,
+            {batch, field});
         if (rows.empty()) {
             return std::nullopt;
         }
-        const Claim claim {static_cast<int64_t>(Number(rows[0][0])), batch, Text(rows[0][1]),
-                           FieldOfSerial(Text(rows[0][1])), Text(rows[0][2])};
-        m_db->Query("UPDATE serials SET state = 'claimed', claim_station = ?, claim_host = ?, claim_pid = ?, "
-                    "claim_time = ? WHERE id = ?",
-                    {who.name, who.host, std::to_string(who.pid), UtcNow(), Text(rows[0][0])});
-        AddEvent(Text(rows[0][0]), "claimed", who, "host " + who.host + ", pid " + std::to_string(who.pid));
-        return claim;
+        const DbRow& s = rows[0];
+        // A live claim elsewhere is its holder's; this station's own earlier
+        // run, or a holder known gone, may be taken over.
+        const bool mine = Text(s[5]) == who.name;
+        const bool gone = !who.machine.empty() && Text(s[6]) == who.machine && ProcessGone(static_cast<long>(Number(s[7])));
+        if (Text(s[4]) == "claimed" && !mine && !gone) {
+            return std::nullopt;
+        }
+        return HandOut(s, batch, who, "claimed again: a unit carries it");
     });
+}
+
+void CStore::NoteStep(const std::string& token, const std::string& step)
+{
+    m_db->Query("UPDATE records SET step = ? WHERE token = ? AND outcome = 'in progress'", {step, token});
 }
 
 void CStore::InsertRecord(const ProgrammingRecord& r)
 {
-    m_db->Query(std::string("INSERT INTO records (") + kRecordColumns + ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                {r.time, r.station, r.link, r.port, r.fieldBefore, r.fieldWritten, r.codeWritten, r.outcome, r.verify,
-                 Optional(r.batch), Optional(r.serial), r.detail});
+    m_db->Query(std::string("INSERT INTO records (") + kRecordColumns +
+                    ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (token) DO NOTHING",
+                RecordValues(r));
+}
+
+// Completes the row begun for this attempt: false when there is none in
+// progress (it was never begun, or is complete already).
+bool CStore::CompleteRecord(const ProgrammingRecord& r)
+{
+    std::vector<DbValue> values = RecordValues(r);
+    values.pop_back(); // the token goes last, into the WHERE
+    values.push_back(r.token);
+    return !m_db->Query("UPDATE records SET time = ?, station = ?, link = ?, port = ?, field_before = ?, "
+                        "field_written = ?, code_written = ?, outcome = ?, verify = ?, batch = ?, serial = ?, "
+                        "detail = ?, step = ?, operator = ?, started = COALESCE(?, started), unit = ? "
+                        "WHERE token = ? AND outcome = 'in progress' RETURNING id",
+                        values)
+                .empty();
+}
+
+// The serial moves only for the claim's holder. A programmed outcome wins
+// over anything but programmed: a serial a unit carries is never free.
+void CStore::EndClaim(const Claim& claim, SerialState to, const ProgrammingRecord& record, const Station& who)
+{
+    const std::string id = std::to_string(claim.id);
+    const std::string what = record.outcome + (record.detail.empty() ? "" : ": " + record.detail);
+    if (UpdateWithEvent("UPDATE serials SET state = ?, claim_token = NULL WHERE id = ? AND claim_token = ? AND "
+                        "state IN ('claimed', 'in_doubt') RETURNING id",
+                        {DbState(to), id, claim.token}, StateName(to), who, what)) {
+        return;
+    }
+    const auto now = m_db->Query("SELECT state FROM serials WHERE id = ?", {id});
+    const std::string state = now.empty() ? "gone" : Text(now[0][0]);
+    if (to == SerialState::Programmed && state != "programmed") {
+        m_db->Query("UPDATE serials SET state = 'programmed', claim_token = NULL WHERE id = ?", {id});
+        AddEvent(id, "programmed", who, what + " (the claim had been taken for abandoned; the serial was " + state +
+                                            "; a unit carries it now)");
+        return;
+    }
+    AddEvent(id, "not settled", who, what + ": the claim is no longer this station's (the serial is " + state + ")");
 }
 
 void CStore::Settle(const Claim& claim, SerialState to, const ProgrammingRecord& record, const Station& who)
 {
+    ProgrammingRecord row = record;
+    row.token = claim.token;
     InTransaction([&] {
-        const std::string id = std::to_string(claim.id);
-        // A claim that `batch show` meanwhile took for abandoned still gets
-        // the outcome its station saw.
-        m_db->Query("UPDATE serials SET state = ? WHERE id = ? AND state IN ('claimed', 'in_doubt')",
-                    {DbState(to), id});
-        AddEvent(id, StateName(to), who, record.outcome + (record.detail.empty() ? "" : ": " + record.detail));
-        InsertRecord(record);
+        if (!CompleteRecord(row)) {
+            if (!m_db->Query("SELECT id FROM records WHERE token = ?", {row.token}).empty()) {
+                return; // settled before: an outcome replayed twice changes nothing
+            }
+            InsertRecord(row);
+        }
+        EndClaim(claim, to, row, who);
     });
 }
 
 void CStore::Resolve(const std::string& batch, const std::string& serial, SerialState to, const Station& who)
 {
     InTransaction([&] {
-        const auto rows = m_db->Query("SELECT id, state FROM serials WHERE batch_id = ? AND serial = ?",
+        const auto rows = m_db->Query("SELECT id, state, field FROM serials WHERE batch_id = ? AND serial = ?",
                                       {std::to_string(BatchId(batch)), serial});
         if (rows.empty()) {
             throw StoreError(StoreProblem::UnknownSerial, serial + " is not a serial number of batch " + batch);
@@ -334,19 +579,46 @@ void CStore::Resolve(const std::string& batch, const std::string& serial, Serial
         if (Text(rows[0][1]) != "in_doubt") {
             throw StoreError(StoreProblem::NotInDoubt, serial + " is " + Text(rows[0][1]) + ", not in doubt");
         }
-        m_db->Query("UPDATE serials SET state = ? WHERE id = ?", {DbState(to), Text(rows[0][0])});
-        AddEvent(Text(rows[0][0]), StateName(to), who, "resolved by a supervisor");
+        const auto programmed = m_db->Query("SELECT MAX(time) FROM records WHERE field_written = ? AND "
+                                            "outcome = 'programmed'",
+                                            {Text(rows[0][2])});
+        if (to == SerialState::Free && !programmed.empty() && programmed[0][0]) {
+            throw StoreError(StoreProblem::Programmed, serial + " was programmed into a unit at " +
+                                                           Text(programmed[0][0]) + ": it cannot be freed");
+        }
+        m_db->Query("UPDATE serials SET state = ?, claim_token = NULL WHERE id = ?", {DbState(to), Text(rows[0][0])});
+        AddEvent(Text(rows[0][0]), StateName(to), who,
+                 "resolved by " + (who.operatorName.empty() ? who.name : who.operatorName));
     });
 }
 
-void CStore::CheckWritable()
+std::string CStore::BeginRecord(ProgrammingRecord record)
 {
-    InTransaction([&] { m_db->Query("UPDATE meta SET value = value WHERE key = 'schema_version'"); });
+    record.token = RandomToken();
+    record.outcome = "in progress";
+    record.started = record.started.empty() ? record.time : record.started;
+    InTransaction([&] { InsertRecord(record); });
+    return record.token;
 }
 
 void CStore::AddRecord(const ProgrammingRecord& record)
 {
-    InTransaction([&] { InsertRecord(record); });
+    InTransaction([&] {
+        if (record.token.empty() || !CompleteRecord(record)) {
+            InsertRecord(record);
+        }
+    });
+}
+
+std::optional<BatchSerial> CStore::BatchSerialOf(const std::string& field)
+{
+    const auto rows = m_db->Query("SELECT b.name, s.serial, s.state FROM serials s JOIN batches b ON "
+                                  "b.id = s.batch_id WHERE s.field = ? AND s.state IN ('free', 'claimed')",
+                                  {field});
+    if (rows.empty()) {
+        return std::nullopt;
+    }
+    return BatchSerial {Text(rows[0][0]), Text(rows[0][1]), Text(rows[0][2])};
 }
 
 std::vector<ProgrammingRecord> CStore::Records(const RecordFilter& filter)
@@ -366,7 +638,7 @@ std::vector<ProgrammingRecord> CStore::Records(const RecordFilter& filter)
 std::optional<ProgrammingRecord> CStore::LatestRow(const std::string& field, const std::string& outcomes)
 {
     const auto rows = m_db->Query(std::string("SELECT ") + kRecordColumns + " FROM records WHERE field_written = ? " +
-                                      "AND outcome IN (" + outcomes + ") ORDER BY id DESC LIMIT 1",
+                                      "AND (" + outcomes + ") ORDER BY id DESC LIMIT 1",
                                   {field});
     if (rows.empty()) {
         return std::nullopt;
@@ -376,12 +648,14 @@ std::optional<ProgrammingRecord> CStore::LatestRow(const std::string& field, con
 
 std::optional<ProgrammingRecord> CStore::LastProgrammed(const std::string& field)
 {
-    return LatestRow(field, "'programmed'");
+    return LatestRow(field, "outcome = 'programmed'");
 }
 
 std::optional<ProgrammingRecord> CStore::LastWritten(const std::string& field)
 {
-    return LatestRow(field, "'programmed', 'verify failed', 'failed'");
+    // An attempt still in progress, or killed, may have written it too.
+    return LatestRow(field, "outcome IN ('programmed', 'verify failed', 'failed') OR "
+                            "(outcome = 'in progress' AND step IN ('SID', 'PABC', 'QBOOT'))");
 }
 
 } // namespace pello::storage

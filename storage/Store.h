@@ -19,35 +19,51 @@
 
 namespace pello::storage {
 
-constexpr int kSchemaVersion = 1;
-// A claim older than this is abandoned, whoever holds it (a station's whole
-// sequence with its verify takes well under a minute).
+constexpr int kSchemaVersion = 2;
+// A claim older than this, by the database's clock, is abandoned whoever
+// holds it (a station's whole sequence with its verify takes well under a minute).
 constexpr int kClaimLimitSeconds = 15 * 60;
+// What a new unit carries in its serial number field.
+constexpr const char* kFactoryField = "1400000000000000000000";
 
 enum class SerialState { Free, Claimed, Programmed, InDoubt, Spoiled };
 const char* StateName(SerialState state); // "free", "claimed", "programmed", "in doubt", "spoiled"
 
-// Who acts: the station's name, the host and process behind it.
+// Who acts: the station's name, the host, machine and process behind it,
+// and the operator at it.
 struct Station {
     std::string name;
     std::string host;
     long pid = 0;
+    std::string machine;      // /etc/machine-id: a process is known gone only on its own machine
+    std::string operatorName; // "" for none given
 };
 
 struct BatchInfo {
-    std::string name, first, last, code, created;
+    std::string name, first, last, code, created, createdBy;
+    std::string blank; // what a new unit of this batch carries: never "already programmed"
     uint64_t count = 0;
     uint64_t free = 0, claimed = 0, programmed = 0, inDoubt = 0, spoiled = 0;
     std::string nextFree; // empty when none is left
 };
 
+// A serial handed to one station. Its token is the claim's owner: only the
+// holder settles it, and the record row of the attempt carries it too.
 struct Claim {
     int64_t id = 0;
-    std::string batch, serial, field, code;
+    std::string batch, serial, field, code, token;
+    // Serials passed over on the way because the record shows their field
+    // programmed already (from SN.txt, say): now "programmed".
+    std::vector<std::string> skipped;
 };
 
 struct InDoubtSerial {
     std::string serial, station, since, why;
+};
+
+// A serial of a batch, for the guard of apply from SN.txt.
+struct BatchSerial {
+    std::string batch, serial, state;
 };
 
 struct HistoryEvent {
@@ -65,10 +81,16 @@ struct ProgrammingRecord {
     std::string link, port;   // "rs232" and the tty, or "usb" and the hidraw node
     std::string fieldBefore;  // the field Search read before writing
     std::string fieldWritten, codeWritten;
-    std::string outcome;      // programmed, failed, no device, refused: duplicate, interrupted
+    // in progress, programmed, verify failed, failed, no device, refused: duplicate, interrupted
+    std::string outcome;
     std::string verify;       // matched, differs, nothing read, not done
     std::string batch, serial; // empty outside a batch
     std::string detail;
+    std::string step;         // the last frame that went out ("SID"), "" for none
+    std::string operatorName;
+    std::string started;      // UTC, when the attempt began (its claim)
+    std::string unit;         // the unit it was: a station's arrival, or one apply run
+    std::string token;        // the attempt's own id: its row is written once
 };
 
 struct RecordFilter {
@@ -76,7 +98,7 @@ struct RecordFilter {
     std::string serial; // a serial, or a 22-character field
 };
 
-enum class StoreProblem { UnknownBatch, BatchExists, Overlap, NotInDoubt, UnknownSerial, NewerSchema };
+enum class StoreProblem { UnknownBatch, BatchExists, Overlap, NotInDoubt, UnknownSerial, NewerSchema, Programmed };
 
 class StoreError : public std::runtime_error {
 public:
@@ -89,14 +111,19 @@ private:
 
 // UTC now, in the record's form.
 std::string UtcNow();
+// 32 random hex digits: claim tokens and database ids.
+std::string RandomToken();
 
 class CStore {
 public:
-    // Creates the schema on first use, upgrades an older one, refuses a newer one.
-    explicit CStore(std::unique_ptr<CDatabase> db);
+    // Creates the schema on first use, upgrades an older one, refuses a newer
+    // one. `readOnly`: writes nothing, and refuses a schema it would have to change.
+    explicit CStore(std::unique_ptr<CDatabase> db, bool readOnly = false);
 
+    // Refuses a name or range taken, and a range holding a field the record
+    // shows programmed into a unit.
     void CreateBatch(const std::string& name, const SerialRange& range, const std::string& code,
-                     const Station& who);
+                     const Station& who, const std::string& blank = kFactoryField);
     std::vector<BatchInfo> ListBatches();
     // Counts per state; first turns claims of processes that are gone, or
     // older than the limit, into serials in doubt.
@@ -104,17 +131,32 @@ public:
     std::vector<InDoubtSerial> InDoubt(const std::string& name);
     std::vector<SerialHistory> Export(const std::string& name);
 
-    // The next free serial, claimed for `who`; nullopt when none is left.
+    // The next free serial whose field no unit carries yet, claimed for
+    // `who` with a new token, and its record row begun ("in progress"), in
+    // one transaction; nullopt when none is left.
     std::optional<Claim> ClaimNext(const std::string& batch, const Station& who);
-    // Ends a claim (programmed, free or in doubt) and adds its record row, in one transaction.
+    // The serial of `batch` whose field is `field`, when it is claimed or in
+    // doubt and nobody alive may still hold it: claimed again for `who`, to
+    // finish a unit that carries it (a station restarted mid-unit).
+    std::optional<Claim> Reclaim(const std::string& batch, const std::string& field, const Station& who);
+    // Notes in the attempt's row the frame about to go out.
+    void NoteStep(const std::string& token, const std::string& step);
+    // Ends a claim (programmed, free or in doubt) and completes its record
+    // row, in one transaction. Only the claim's holder moves the serial; a
+    // programmed outcome always wins. Settling twice changes nothing.
     void Settle(const Claim& claim, SerialState to, const ProgrammingRecord& record, const Station& who);
     // A supervisor's decision on a serial in doubt: free again, or spoiled.
     void Resolve(const std::string& batch, const std::string& serial, SerialState to, const Station& who);
 
+    // Begins the row of an attempt outside a batch ("in progress", a new
+    // token): the record must take it before a unit is written.
+    std::string BeginRecord(ProgrammingRecord record);
+    // Completes a row begun, or adds it; a row already complete stays.
     void AddRecord(const ProgrammingRecord& record);
-    // Throws unless the record takes writes now (read-only, locked, gone):
-    // asked before a unit is written whose row must follow.
-    void CheckWritable();
+    // The batch serial whose field is `field`, while it is free or claimed.
+    std::optional<BatchSerial> BatchSerialOf(const std::string& field);
+    // Which database this is, whatever it is called from where (kept in it).
+    const std::string& DatabaseId() const { return m_databaseId; }
     std::vector<ProgrammingRecord> Records(const RecordFilter& filter);
     // The latest record of `field` programmed into a unit, if any.
     std::optional<ProgrammingRecord> LastProgrammed(const std::string& field);
@@ -126,16 +168,27 @@ public:
 
 private:
     void Migrate();
+    bool CurrentSchema();
     int SchemaVersion();
     void CreateSchema();
+    void UpgradeFrom1();
     int64_t BatchId(const std::string& name);
     void AddEvent(const std::string& serialId, const std::string& event, const Station& who, const std::string& detail);
+    bool UpdateWithEvent(const std::string& update, std::vector<DbValue> params, const std::string& event,
+                         const Station& who, const std::string& detail);
     void InsertRecord(const ProgrammingRecord& record);
+    bool CompleteRecord(const ProgrammingRecord& record);
+    Claim HandOut(const DbRow& serial, const std::string& batch, const Station& who, const std::string& event);
+    void EndClaim(const Claim& claim, SerialState to, const ProgrammingRecord& record, const Station& who);
     void MarkAbandonedClaims(int64_t batchId, const Station& who);
+    void RefuseProgrammedFields(int64_t batchId);
     std::optional<ProgrammingRecord> LatestRow(const std::string& field, const std::string& outcomes);
+    // The database's clock, `offsetSeconds` from now, as a SQL expression.
+    std::string DbTime(int offsetSeconds = 0) const;
     template <class Fn> auto InTransaction(Fn fn);
 
     std::unique_ptr<CDatabase> m_db;
+    std::string m_databaseId;
 };
 
 } // namespace pello::storage

@@ -28,6 +28,16 @@ public:
         return m_store.LastWritten(field);
     }
     std::optional<storage::Claim> Claim() override { return m_store.ClaimNext("USB", m_who); }
+    std::optional<storage::Claim> Reclaim(const std::string& field) override
+    {
+        return m_store.Reclaim("USB", field, m_who);
+    }
+    bool NoteStep(const storage::Claim& claim, const char* step) override
+    {
+        m_store.NoteStep(claim.token, step);
+        return true;
+    }
+    std::string Blank() override { return storage::kFactoryField; }
     bool Keep(const storage::Claim& claim, storage::SerialState state, const storage::ProgrammingRecord& row) override
     {
         m_store.Settle(claim, state, row, m_who);
@@ -42,7 +52,7 @@ public:
     }
     uint64_t SerialsLeft() override { return m_store.ShowBatch("USB", storage::Station {}).free; }
     storage::CStore m_store;
-    storage::Station m_who {"usb-bench", "host", 1};
+    storage::Station m_who {"usb-bench", "host", 1, {}, {}};
 };
 
 // Counts what the station says.

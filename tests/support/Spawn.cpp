@@ -74,10 +74,21 @@ bool CChild::WaitForOutput(const std::string& text, int seconds) const
     return false;
 }
 
+bool CChild::Exited()
+{
+    int status = 0;
+    if (m_pid > 0 && ::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        m_status = ExitCodeOf(status);
+        m_pid = -1;
+    }
+    return m_pid <= 0;
+}
+
 RunResult CChild::Wait()
 {
     RunResult r;
     int status = 0;
+    r.exitCode = m_status;
     if (m_pid > 0 && ::waitpid(m_pid, &status, 0) == m_pid) {
         r.exitCode = ExitCodeOf(status);
     }

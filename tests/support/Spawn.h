@@ -77,6 +77,8 @@ public:
     CChild(const CChild&) = delete;
     CChild& operator=(const CChild&) = delete;
     void Signal(int sig) { ::kill(m_pid, sig); }
+    // Whether it has ended (it is then reaped; Wait() still returns its output).
+    bool Exited();
     // What it has printed on stdout so far.
     std::string OutputSoFar() const;
     // Waits until its stdout holds `text` (at most `seconds`); whether it does.
@@ -86,6 +88,7 @@ public:
 
 private:
     pid_t m_pid = -1;
+    int m_status = -1; // when reaped by Exited()
     std::string m_tmp;
 };
 
