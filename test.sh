@@ -33,6 +33,9 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
 tests/fuzz/run.sh build-fuzz 20 || status=1
 
+echo "=== a real kernel in a virtual machine ==="
+tests/vm/run.sh build || status=1
+
 echo "=== install and Debian packages ==="
 ./packaging/check-install.sh build || status=1
 ./packaging/check-debian.sh build || status=1

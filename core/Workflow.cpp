@@ -281,6 +281,8 @@ ExchangeResult CSnToolWorkflow::ExchangeOverHid(const Frame& frame, uint8_t* rep
         }
         return io;
     };
+    // One handle for every attempt's write and read: no reply falls between two.
+    const CHidLink::CHold hold(m_hidLink);
     return RunExchange(attempt, reply, device::kReplyBufferSize, bStrict, prefix, attempts);
 }
 

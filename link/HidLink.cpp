@@ -147,10 +147,33 @@ std::optional<NodeIdentity> CHidLink::Identify(const std::string& devicePath) co
     return std::nullopt;
 }
 
+CHidLink::CHold::CHold(CHidLink& link) : m_link(link)
+{
+    if (m_link.m_nHeld < 0) {
+        m_link.m_nHeld = m_link.m_pIo->Open(m_link.m_strDevicePath);
+    }
+}
+
+CHidLink::CHold::~CHold()
+{
+    if (m_link.m_nHeld >= 0) {
+        m_link.m_pIo->Close(m_link.m_nHeld);
+        m_link.m_nHeld = -1;
+    }
+}
+
+int CHidLink::Handle(bool* own)
+{
+    *own = m_nHeld < 0;
+    return *own ? m_pIo->Open(m_strDevicePath) : m_nHeld;
+}
+
 bool CHidLink::WriteFrame(const uint8_t* frame, size_t length)
 {
-    CHidHandle device(*m_pIo, m_pIo->Open(m_strDevicePath));
-    if (!device.Valid()) {
+    bool own = false;
+    const int handle = Handle(&own);
+    CHidHandle device(*m_pIo, own ? handle : -1);
+    if (handle < 0) {
         return false;
     }
     size_t sent = 0;
@@ -159,7 +182,7 @@ bool CHidLink::WriteFrame(const uint8_t* frame, size_t length)
         uint8_t report[kHidOutputReportBufferSize] = {};
         const size_t chunk = std::min(length - sent, device::kReportPayloadBytes);
         std::memcpy(report + 1, frame + sent, chunk);
-        if (!m_pIo->WriteReport(device.Get(), report, m_caps.OutputReportByteLength)) {
+        if (!m_pIo->WriteReport(handle, report, m_caps.OutputReportByteLength)) {
             return false;
         }
         sent += chunk;
@@ -182,8 +205,10 @@ bool CHidLink::ReadReply(uint8_t* reply, size_t* replyLength)
     std::memset(reply, 0, device::kReplyBufferSize);
     *replyLength = 0;
     m_bMoreAfterReply = false;
-    CHidHandle device(*m_pIo, m_pIo->Open(m_strDevicePath));
-    if (!device.Valid()) {
+    bool own = false;
+    const int handle = Handle(&own);
+    CHidHandle device(*m_pIo, own ? handle : -1);
+    if (handle < 0) {
         return false;
     }
     CClock& clock = m_pIo->Clock();
@@ -196,7 +221,7 @@ bool CHidLink::ReadReply(uint8_t* reply, size_t* replyLength)
             break;
         }
         uint8_t report[kHidReportBufferSize] = {};
-        if (ReadOneReport(device.Get(), report) < 0) {
+        if (ReadOneReport(handle, report) < 0) {
             break; // unplugged: waiting out the deadline cannot bring more
         }
         size_t len = static_cast<size_t>(ReportPayloadLength(report + 1));
@@ -209,7 +234,7 @@ bool CHidLink::ReadReply(uint8_t* reply, size_t* replyLength)
     // hidraw forgets what a handle did not read when it closes: look, without
     // waiting, whether another reply is queued behind this one.
     uint8_t extra[kHidReportBufferSize] = {};
-    m_bMoreAfterReply = seenCr && ReadOneReport(device.Get(), extra, 0) > 0;
+    m_bMoreAfterReply = seenCr && ReadOneReport(handle, extra, 0) > 0;
     return true;
 }
 

@@ -67,6 +67,21 @@ public:
     bool Transact(const uint8_t* frame, size_t frameLength, uint8_t* reply, size_t* replyLength);
 
     void SetIo(CHidNodeIo* io);
+
+    // While a hold lives, WriteFrame and ReadReply use one handle to the
+    // matched device instead of opening it each time: hidraw keeps input
+    // reports per open handle, so a reply that comes between closing the
+    // writer and opening the reader would be lost.
+    class CHold {
+    public:
+        explicit CHold(CHidLink& link);
+        ~CHold();
+        CHold(const CHold&) = delete;
+        CHold& operator=(const CHold&) = delete;
+
+    private:
+        CHidLink& m_link;
+    };
     void SetPaths(HidLinkPaths paths) { m_paths = std::move(paths); }
 
     // The interface FindDevice is examining; none outside FindDevice.
@@ -85,10 +100,13 @@ public:
 private:
     bool ProbeInterface(const HidInterface& iface, uint16_t vendorId, uint16_t productId);
     int ReadOneReport(int handle, uint8_t* report, int waitMs = device::kHidReportWaitMs);
+    // The held handle, or a new one (-1 when it cannot be opened) and whether to close it.
+    int Handle(bool* own);
 
     CHidNodeIo* m_pIo;
     HidLinkPaths m_paths;
     std::string m_strOnlyNode; // "hidrawN", or "" for any
+    int m_nHeld = -1;          // the handle a CHold keeps open
 };
 
 } // namespace pello

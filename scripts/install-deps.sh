@@ -16,6 +16,7 @@ TEST=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth x11-utils python3 clang libclang-rt-14-dev valgrind
   lintian appstream desktop-file-utils git postgresql faketime
+  qemu-system-x86 busybox-static cpio udev kmod
 )
 
 case "$set_name" in

@@ -1,6 +1,7 @@
 #include "sim/Simulator.h"
 
 #include "link/PortNames.h"
+#include "link/Serial.h"
 #include "protocol/Frames.h"
 #include "sim/DeviceModel.h"
 #include "sim/Pty.h"
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <poll.h>
 #include <sys/signalfd.h>
@@ -409,6 +411,21 @@ int RunPty(int sigfd, const SimOptions& o, CSimulatedDevice& dev)
     return ServePty(pty.master.Get(), sigfd, o, dev);
 }
 
+// On a terminal that exists already (a serial port, a null-modem cable to a
+// line PC's port, an emulator's terminal), set up as the device's own line.
+int RunTty(int sigfd, const SimOptions& o, CSimulatedDevice& dev)
+{
+    CUniqueFd fd(::open(o.ttyPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd || !ConfigureSerialLine(fd.Get(), device::kBaud, device::kDataBits, device::kParity, device::kStopBits)) {
+        std::fprintf(stderr, "pellomatic-devsim: cannot serve on %s: %s\n", o.ttyPath.c_str(),
+                     fd ? "it is not a terminal" : std::strerror(errno));
+        return 1;
+    }
+    std::printf("%s\n", o.ttyPath.c_str());
+    std::fflush(stdout);
+    return ServePty(fd.Get(), sigfd, o, dev);
+}
+
 } // namespace
 
 int RunSimulator(const SimOptions& o)
@@ -428,7 +445,10 @@ int RunSimulator(const SimOptions& o)
         std::fprintf(stderr, "pellomatic-devsim: cannot watch for signals: %s\n", std::strerror(errno));
         return 1;
     }
-    return o.usb ? RunUsb(sigfd.Get(), o, dev) : RunPty(sigfd.Get(), o, dev);
+    if (o.usb) {
+        return RunUsb(sigfd.Get(), o, dev);
+    }
+    return o.ttyPath.empty() ? RunPty(sigfd.Get(), o, dev) : RunTty(sigfd.Get(), o, dev);
 }
 
 } // namespace pello

@@ -13,6 +13,7 @@ struct SimOptions {
     std::string linkPath;  // a symbolic link to make to the terminal
     int comNumber = -1;    // the per-user alias COMn to make
     bool usb = false;      // a virtual USB HID device instead of a terminal
+    std::string ttyPath;   // serve on this terminal instead of a new pseudo-terminal
     std::string sid = device::kInitialSerialField;
     std::string pabc = device::kInitialCodeField;
     std::string statePath; // both fields kept here across runs

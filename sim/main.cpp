@@ -41,6 +41,12 @@ void AddOptions(CLI::App& app, SimOptions& o)
                            ->check(CLI::Range(0, 9))->option_text("N");
     CLI::Option* usb = app.add_flag("--usb", o.usb, "be a virtual USB HID device through /dev/uhid instead");
     usb->excludes(link)->excludes(com);
+    app.add_option("--tty", o.ttyPath, "serve on this existing terminal (a serial port through a null-modem "
+                                       "cable, say), set to 2400 8N2")
+        ->option_text("PATH")
+        ->excludes(usb)
+        ->excludes(link)
+        ->excludes(com);
     app.add_option("--sid", o.sid, "serial number field, 22 characters")->check(FieldOf(device::kSerialFieldLength))->option_text("FIELD");
     app.add_option("--pabc", o.pabc, "code field, 12 characters")->check(FieldOf(device::kCodeFieldLength))->option_text("FIELD");
     app.add_option("--state", o.statePath, "keep both fields in FILE across runs")->option_text("FILE");

@@ -198,8 +198,8 @@ TEST_F(WorkflowUsb, SearchAndApplyOverUsb)
     node.opens = 0;
     m_flow.OnApply();
     EXPECT_EQ(LastBox().text, "Setting successful!");
-    // The node Search found, opened for each write and each read.
-    EXPECT_EQ(node.opens, 4 * 2);
+    // The node Search found, opened once for each frame's write and read.
+    EXPECT_EQ(node.opens, 4);
     EXPECT_EQ(node.model.m_sid, "0812345678ABCDEFGHIJKL");
     EXPECT_EQ(node.model.m_pabc, "ABCDEFGH_123");
     EXPECT_EQ(m_rig.m_hid.m_openHandles, 0);
