@@ -8,7 +8,9 @@
 #include "cli/Record.h"
 #include "core/Fields.h"
 
+#include <pwd.h>
 #include <regex>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -18,31 +20,10 @@ namespace {
 
 using nlohmann::json;
 
-// A cell a spreadsheet shows as it stands: quoted when it holds a comma, a
-// quote or a line end; and a cell a spreadsheet would run as a formula
-// (beginning with =, +, -, @, a tab or a CR) begins with ' instead.
-std::string CsvField(std::string text)
+std::string LoginName()
 {
-    if (!text.empty() && std::string("=+-@\t\r").find(text[0]) != std::string::npos) {
-        text = "'" + text;
-    }
-    if (text.find_first_of(",\"\r\n") == std::string::npos) {
-        return text;
-    }
-    std::string quoted = "\"";
-    for (const char c : text) {
-        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    }
-    return quoted + "\"";
-}
-
-std::string CsvLine(const std::vector<std::string>& fields)
-{
-    std::string line;
-    for (const std::string& f : fields) {
-        line += (line.empty() ? "" : ",") + CsvField(f);
-    }
-    return line;
+    const passwd* pw = ::getpwuid(::geteuid());
+    return pw != nullptr ? pw->pw_name : std::to_string(::geteuid());
 }
 
 int Create(storage::CStore& store, const BatchOptions& o, const storage::Station& who)
@@ -223,8 +204,13 @@ int RunBatch(const BatchOptions& options, const CommonOptions& common)
     if (const int rc = keeper.Open(reads); rc != kOk) {
         return rc;
     }
+    // Who created or resolved: the operator given, else the login.
+    storage::Station who = keeper.Who();
+    if (who.operatorName.empty()) {
+        who.operatorName = LoginName();
+    }
     try {
-        return RunBatchAction(keeper.Store(), options, keeper.Who(), keeper.ReadOnly());
+        return RunBatchAction(keeper.Store(), options, who, keeper.ReadOnly());
     } catch (const std::exception& e) {
         return ReportStorageError(e, keeper.Store().Describe());
     }
@@ -237,7 +223,10 @@ int RunLog(const LogOptions& options, const CommonOptions& common)
         return rc;
     }
     try {
-        PrintRecords(keeper.Store().Records({options.since, options.serial}), options.format);
+        storage::RecordFilter filter;
+        filter.since = options.since;
+        filter.serial = options.serial;
+        PrintRecords(keeper.Store().Records(filter), options.format);
         return kOk;
     } catch (const std::exception& e) {
         return ReportStorageError(e, keeper.Store().Describe());

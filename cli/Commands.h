@@ -15,6 +15,8 @@ int RunPorts(const PortsOptions& options);
 int RunBatch(const BatchOptions& options, const CommonOptions& common);
 int RunLog(const LogOptions& options, const CommonOptions& common);
 int RunStation(const StationCliOptions& options, const CommonOptions& common);
+int RunStats(const StatsOptions& options, const CommonOptions& common);
+int RunServe(const ServeOptions& options, const CommonOptions& common);
 
 // "2026-12-07", "2026-12-07T09:30" and the like as the record's UTC time
 // form; nullopt when it is none of them.

@@ -55,12 +55,25 @@ struct StationCliOptions {
     int count = 0;
     bool json = false;
     double interval = 1.0; // seconds between two looks over RS232
+    std::string label, printer; // what to print after every pass, and where
 };
 
 struct LogOptions {
     std::string since;
     std::string serial;
     std::string format = "text";
+};
+
+struct StatsOptions {
+    std::string batch, since, until;
+    std::string by;              // "", station, batch, operator, hour, day
+    std::string format = "text"; // text, csv, json
+};
+
+struct ServeOptions {
+    std::string listen = "127.0.0.1:8080";
+    std::string token;           // required for any address but 127.0.0.1
+    int offlineAfter = 30;       // seconds a station may go unseen
 };
 
 struct FrameOptions {

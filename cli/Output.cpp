@@ -57,49 +57,6 @@ std::string EscapeDeviceText(const std::string& bytes)
     return out;
 }
 
-namespace {
-
-// The length of the UTF-8 sequence at `s[i]`, or 0 when it is not one.
-size_t Utf8Length(const std::string& s, size_t i)
-{
-    const auto c = static_cast<unsigned char>(s[i]);
-    const size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
-    if (n == 0 || i + n > s.size()) {
-        return 0;
-    }
-    for (size_t k = 1; k < n; ++k) {
-        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
-    }
-    return n;
-}
-
-std::string Hex(unsigned char c)
-{
-    char esc[8];
-    std::snprintf(esc, sizeof esc, "\\x%02X", c);
-    return esc;
-}
-
-} // namespace
-
-std::string EscapeText(const std::string& text)
-{
-    std::string out;
-    for (size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c < 0x7F) {
-            out += text[i++];
-        } else if (const size_t n = c >= 0x80 ? Utf8Length(text, i) : 0; n > 0) {
-            out += text.substr(i, n);
-            i += n;
-        } else {
-            out += Hex(c);
-            ++i;
-        }
-    }
-    return out;
-}
-
 int FinishOutput(int exitCode)
 {
     if (TerminalGone(stdout) || TerminalGone(stderr)) {

@@ -3,8 +3,11 @@
 // messages on stderr with the program's name in front, device bytes escaped
 // so that a device can never drive the terminal, and write errors counted.
 
+#include "storage/Text.h"
+
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace pello::cli {
 
@@ -21,10 +24,9 @@ void Say(const std::string& text);
 
 // Device bytes as printable ASCII: "\" as "\\", anything outside 0x20..0x7E as \xHH.
 std::string EscapeDeviceText(const std::string& bytes);
-// A name someone typed (a station, batch, operator), as the terminal, CSV and
-// JSON may show it: UTF-8 stays, control bytes and bytes that are not UTF-8
-// become \xHH.
-std::string EscapeText(const std::string& text);
+// Names and CSV lines, as the record's text leaves it.
+using storage::CsvLine;
+using storage::EscapeText;
 
 // Flushes both streams. When either could not be written, says so (where it
 // still can) and turns a success into kOutputFailed.

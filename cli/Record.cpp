@@ -126,7 +126,7 @@ int CRecordKeeper::Open(bool forReading)
             if (!forReading || storage::IsPostgres(where) || !refusesWrites) {
                 throw;
             }
-            m_store = std::make_unique<storage::CStore>(storage::OpenDatabase(where, true), true);
+            m_store = std::make_unique<storage::CStore>(storage::OpenDatabase(where, storage::Access::ReadMedia), true);
             m_bReadOnly = true;
             return kOk;
         }
@@ -134,6 +134,18 @@ int CRecordKeeper::Open(bool forReading)
         return kOk;
     } catch (const std::exception& e) {
         return ReportStorageError(e, described);
+    }
+}
+
+int CRecordKeeper::OpenForServing()
+{
+    const std::string where = m_where.empty() ? storage::DefaultDatabasePath() : m_where;
+    try {
+        m_store = std::make_unique<storage::CStore>(storage::OpenDatabase(where, storage::Access::ReadLive), true);
+        m_bReadOnly = true;
+        return kOk;
+    } catch (const std::exception& e) {
+        return ReportStorageError(e, storage::IsPostgres(where) ? "PostgreSQL" : "SQLite file " + where);
     }
 }
 

@@ -26,6 +26,9 @@ public:
     // after saying why not. `forReading`: a record that refuses writes (a
     // read-only file) is opened for reading only instead.
     int Open(bool forReading = false);
+    // Opens the record to read it only, for as long as a server runs: the
+    // schema must be current; nothing is replayed, upgraded or marked.
+    int OpenForServing();
     // Opened for reading only: nothing can be written, not even a mark.
     bool ReadOnly() const { return m_bReadOnly; }
     storage::CStore& Store() { return *m_store; }

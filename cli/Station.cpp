@@ -64,6 +64,13 @@ public:
     }
     bool NoteStep(const storage::Claim& claim, const char* step) override { return m_keeper.NoteStep(claim.token, step); }
     std::string Blank() override { return m_keeper.Store().ShowBatch(m_batch, storage::Station {}).blank; }
+    void Report(const std::string& state, const std::string& lastUnit, const StationTally& t) override
+    {
+        const storage::Station& who = m_keeper.Who();
+        m_keeper.Store().ReportStation({who.name, m_batch, state, who.operatorName, lastUnit, "", "",
+                                        static_cast<uint64_t>(t.done), static_cast<uint64_t>(t.failed),
+                                        static_cast<uint64_t>(t.skipped), true});
+    }
     bool Keep(const storage::Claim& claim, storage::SerialState state, const storage::ProgrammingRecord& row) override
     {
         return m_keeper.Keep(claim, state, row) == kOk;
@@ -182,8 +189,36 @@ std::unique_ptr<station::CUnitWatcher> MakeWatcher(const StationCliOptions& o)
 
 } // namespace
 
-int RunStation(const StationCliOptions& options, const CommonOptions& common)
+namespace {
+
+// "--operator -": the operator's name as a badge scanner types it, a line on stdin.
+std::optional<std::string> AskOperator()
 {
+    if (::isatty(STDIN_FILENO) == 1) {
+        std::fputs("operator: ", stderr);
+    }
+    char line[256] = {};
+    if (std::fgets(line, sizeof line, stdin) == nullptr) {
+        return std::nullopt;
+    }
+    std::string name = line;
+    while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
+    return name.empty() ? std::nullopt : std::optional<std::string>(name);
+}
+
+} // namespace
+
+int RunStation(const StationCliOptions& options, const CommonOptions& given)
+{
+    CommonOptions common = given;
+    if (common.operatorName == "-") {
+        const std::optional<std::string> name = AskOperator();
+        if (!name) {
+            Complain("station: no operator name was given");
+            return kUsage;
+        }
+        common.operatorName = *name;
+    }
     CRecordKeeper keeper(common);
     if (const int rc = keeper.Open(); rc != kOk) {
         return rc;

@@ -80,6 +80,9 @@ public:
                                               "$PELLOMATIC_DB, else ~/.local/share/pellomatic/record.db)")
             ->option_text("WHERE");
         m_app.add_option("--station", m_common.station, "this station's name in the record (default: the host name)");
+        m_app.add_option("--operator", m_common.operatorName, "who works here, kept in every row (default: "
+                                                             "$PELLOMATIC_OPERATOR; station: - asks for it)")
+            ->option_text("NAME");
         m_app.add_flag("--no-record", m_common.noRecord, "keep no record (and no duplicate guard)");
         AddSearch();
         AddApply();
@@ -88,6 +91,8 @@ public:
         AddBatch();
         AddLog();
         AddStation();
+        AddStats();
+        AddServe();
     }
     // An exit code when the program ends here.
     std::optional<int> Parse(int argc, char** argv)
@@ -96,11 +101,15 @@ public:
             return end;
         }
         if (!m_command) {
-            ReportUsageError("pellomatic-cli", "a command is needed: search, apply, frame, ports, batch, log or station");
+            ReportUsageError("pellomatic-cli",
+                             "a command is needed: search, apply, frame, ports, batch, log, station, stats or serve");
             return kUsage;
         }
         if (m_common.db.empty()) {
             m_common.db = Environment("PELLOMATIC_DB");
+        }
+        if (m_common.operatorName.empty()) {
+            m_common.operatorName = Environment("PELLOMATIC_OPERATOR");
         }
         return std::nullopt;
     }
@@ -265,8 +274,46 @@ private:
         });
     }
 
+    void AddStats()
+    {
+        CLI::App* cmd = m_app.add_subcommand("stats", "the line's numbers: yield, first pass yield, retests, cycle "
+                                                      "times, units per hour, failures by step");
+        cmd->add_option("--batch", m_stats.batch, "this batch's rows only")->option_text("NAME")->check(kNonEmpty);
+        cmd->add_option("--since", m_stats.since, "from this UTC time on")->option_text("TIME");
+        cmd->add_option("--until", m_stats.until, "before this UTC time")->option_text("TIME");
+        cmd->add_option("--by", m_stats.by, "a group per station, batch, operator, hour or day")
+            ->check(CLI::IsMember({"station", "batch", "operator", "hour", "day"}));
+        cmd->add_option("--format", m_stats.format, "text (the default), csv or json")
+            ->check(CLI::IsMember({"text", "csv", "json"}));
+        cmd->final_callback([this] {
+            for (std::string* time : {&m_stats.since, &m_stats.until}) {
+                if (time->empty()) continue;
+                const std::optional<std::string> normal = NormalizeSince(*time);
+                if (!normal) throw CLI::ValidationError(*time + " is not a date or time");
+                *time = *normal;
+            }
+            m_command = [this] { return RunStats(m_stats, m_common); };
+        });
+    }
+    void AddServe()
+    {
+        CLI::App* cmd = m_app.add_subcommand("serve", "a read-only web page over the record, for the supervisor");
+        cmd->add_option("--listen", m_serve.listen, "ADDR:PORT to listen on (default 127.0.0.1:8080; any other "
+                                                    "address needs --token)")
+            ->option_text("ADDR:PORT");
+        cmd->add_option("--token", m_serve.token, "the token a browser must give (as a bearer token, or through "
+                                                  "the page's sign-in form)")
+            ->option_text("TOKEN");
+        cmd->add_option("--offline-after", m_serve.offlineAfter, "seconds a station may go unseen (default 30)")
+            ->option_text("SECONDS")
+            ->check(CLI::Range(1, 86400));
+        cmd->final_callback([this] { m_command = [this] { return RunServe(m_serve, m_common); }; });
+    }
+
     CLI::App m_app;
     CommonOptions m_common;
+    StatsOptions m_stats;
+    ServeOptions m_serve;
     StationCliOptions m_station;
     DeviceFlags m_stationDevice;
     SearchOptions m_search;

@@ -32,6 +32,15 @@ CStation::CStation(CSnToolWorkflow& flow, CStationRecord& record, CUnitWatcher& 
 {
 }
 
+// The station's row; a record that cannot take it now stops nothing.
+void CStation::Say(const std::string& state)
+{
+    try {
+        m_record.Report(state, m_lastUnit, m_tally);
+    } catch (const std::exception&) {
+    }
+}
+
 uint64_t CStation::SerialsLeft()
 {
     try {
@@ -69,6 +78,7 @@ StationTally CStation::Run(const std::function<bool()>& stop)
         }
     }
     m_events.Stopped(why, Tally());
+    Say("stopped");
     return m_tally;
 }
 
@@ -90,6 +100,7 @@ std::optional<SearchResult> CStation::WaitForUnit()
 {
     m_events.Waiting(Tally());
     while (!Stopping()) {
+        Say("waiting");
         if (SeveralUnits()) {
             m_watcher.Wait(m_watcher.LookEveryMs());
             continue;
@@ -98,6 +109,7 @@ std::optional<SearchResult> CStation::WaitForUnit()
         const SearchResult probe = m_flow.Probe(m_options.link);
         if (const std::optional<SearchResult> found = probe.found ? Confirmed(probe) : std::nullopt) {
             m_events.Arrived(++m_units, *found);
+            Say("programming");
             return found;
         }
         m_watcher.Wait(m_options.link == Link::Rs232 ? RestOfInterval(look) : m_watcher.LookEveryMs());
@@ -149,7 +161,9 @@ bool CStation::Handle(const SearchResult& found)
         return false;
     }
     report.seconds = SecondsSince(start);
+    m_lastUnit = (report.serial.empty() ? found.field : report.serial) + " " + report.outcome;
     m_events.Finished(report, Tally());
+    Say("waiting for the unit to leave");
     return true;
 }
 
@@ -227,6 +241,7 @@ void CStation::WaitForSerialLeave()
     while (!Stopping() && misses < kMissesForLeave) {
         m_watcher.Wait(RestOfInterval(look));
         look = std::chrono::steady_clock::now();
+        Say("waiting for the unit to leave");
         const SearchResult probe = m_flow.Probe(Link::Rs232);
         const bool away = misses > 0 && !(m_leaving.size() == 1 && m_leaving.count(probe.field) == 1);
         if (probe.found && (m_leaving.count(probe.field) == 0 || away)) {

@@ -15,6 +15,13 @@
 
 namespace pello::station {
 
+struct StationTally {
+    int done = 0, failed = 0, skipped = 0;
+    int unrecorded = 0;  // units whose outcome the record could not take (kept locally)
+    double seconds = 0;  // since the station started
+    uint64_t left = 0;   // free serials in the batch
+};
+
 // What the station needs of the record and the batch.
 class CStationRecord {
 public:
@@ -34,14 +41,11 @@ public:
     virtual uint64_t SerialsLeft() = 0;
     // What a new unit of the batch carries: never taken for "already programmed".
     virtual std::string Blank() = 0;
+    // The station's own row: waiting, programming, or stopped, its last unit
+    // and its counts. Said at every event and every look for a unit.
+    virtual void Report(const std::string& state, const std::string& lastUnit, const StationTally& tally) = 0;
 };
 
-struct StationTally {
-    int done = 0, failed = 0, skipped = 0;
-    int unrecorded = 0;  // units whose outcome the record could not take (kept locally)
-    double seconds = 0;  // since the station started
-    uint64_t left = 0;   // free serials in the batch
-};
 
 struct UnitReport {
     int unit = 0;            // 1-based, counting units that arrived
@@ -98,6 +102,7 @@ private:
     void Program(const SearchResult& found, const storage::Claim& claim, UnitReport* report);
     // The record's numbers, as last known when the record cannot be reached.
     uint64_t SerialsLeft();
+    void Say(const std::string& state);
     StationTally Tally();
     bool Stopping() const { return m_stop(); }
     // What is left of the interval between two looks that began at `look`.
@@ -122,6 +127,7 @@ private:
     bool m_bRecordLost = false;
     std::chrono::steady_clock::time_point m_started;
     bool m_bToldSeveral = false;
+    std::string m_lastUnit; // what the station last did, for its row
 };
 
 } // namespace pello::station

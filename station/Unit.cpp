@@ -46,6 +46,9 @@ void DescribeUnit(storage::ProgrammingRecord* row, Link link, const SearchResult
 void EndRow(storage::ProgrammingRecord* row, const ApplyResult& applied, VerifyOutcome verify)
 {
     row->outcome = OutcomeName(applied, verify);
+    for (const StepResult& s : applied.steps) {
+        if (s.step != Step::Ate1 && s.exchange.AnyWritten()) row->step = StepName(s.step); // the last frame sent
+    }
     row->verify = VerifyName(verify);
     if (const StepResult* failed = applied.Failed()) {
         row->detail = DescribeFailure(*failed);

@@ -51,6 +51,9 @@ struct DbDialect {
     // Whether a WITH may hold an UPDATE, so that a change and its event go
     // to the server as one statement.
     bool modifyingWith;
+    // Whole seconds from one record time to another, printf-style with two
+    // %s: the later, then the earlier column.
+    const char* secondsBetween;
 };
 
 class CDatabase {
@@ -67,11 +70,16 @@ public:
     virtual std::string Describe() const = 0;
 };
 
+enum class Access {
+    Write,     // read and write, the file and its folder created when missing
+    ReadLive,  // read only, seeing what others write meanwhile (a server)
+    ReadMedia  // read only from media that take no writes at all
+};
+
 // `where`: a libpq connection URI (postgresql://...) or key=value string
-// (PostgreSQL), else the path of an SQLite file, created with its folder.
-// `readOnly`: an SQLite file that exists is opened for reading only (a
-// record on read-only media); PostgreSQL is opened as always.
-std::unique_ptr<CDatabase> OpenDatabase(const std::string& where, bool readOnly = false);
+// (PostgreSQL), else the path of an SQLite file. A PostgreSQL session read
+// only refuses writes itself.
+std::unique_ptr<CDatabase> OpenDatabase(const std::string& where, Access access = Access::Write);
 
 // The default SQLite file: $XDG_DATA_HOME/pellomatic/record.db, or
 // ~/.local/share/pellomatic/record.db.

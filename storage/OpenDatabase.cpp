@@ -4,8 +4,8 @@
 
 namespace pello::storage {
 
-std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, bool readOnly);
-std::unique_ptr<CDatabase> OpenPostgres(const std::string& conninfo);
+std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, Access access);
+std::unique_ptr<CDatabase> OpenPostgres(const std::string& conninfo, bool readOnly);
 
 bool IsPostgres(const std::string& where)
 {
@@ -23,10 +23,10 @@ std::string DefaultDatabasePath()
     return std::string(home ? home : "") + "/.local/share/pellomatic/record.db";
 }
 
-std::unique_ptr<CDatabase> OpenDatabase(const std::string& where, bool readOnly)
+std::unique_ptr<CDatabase> OpenDatabase(const std::string& where, Access access)
 {
     const std::string target = where.empty() ? DefaultDatabasePath() : where;
-    return IsPostgres(target) ? OpenPostgres(target) : OpenSqlite(target, readOnly);
+    return IsPostgres(target) ? OpenPostgres(target, access != Access::Write) : OpenSqlite(target, access);
 }
 
 } // namespace pello::storage

@@ -47,7 +47,8 @@ std::string ToLine(const PendingOutcome& p)
                      {"operator", p.who.operatorName}}}};
     if (p.claim) {
         j["claim"] = {{"id", p.claim->id},       {"batch", p.claim->batch}, {"serial", p.claim->serial},
-                      {"field", p.claim->field}, {"code", p.claim->code},   {"token", p.claim->token}};
+                      {"field", p.claim->field}, {"code", p.claim->code},   {"token", p.claim->token},
+                      {"started", p.claim->started}};
     }
     return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
@@ -64,7 +65,8 @@ PendingOutcome FromLine(const std::string& line)
     p.who = {w.at("name"), w.at("host"), w.at("pid"), w.at("machine"), w.at("operator")};
     if (j.contains("claim")) {
         const json& c = j.at("claim");
-        p.claim = Claim {c.at("id"), c.at("batch"), c.at("serial"), c.at("field"), c.at("code"), c.at("token"), {}};
+        p.claim = Claim {c.at("id"),    c.at("batch"), c.at("serial"),  c.at("field"),
+                         c.at("code"),  c.at("token"), {},              c.at("started")};
     }
     return p;
 }

@@ -155,7 +155,8 @@ public:
             "SELECT CAST(? AS BIGINT), CAST(? AS BIGINT) + i, ? || lpad((CAST(? AS BIGINT) + i)::text, "
             "CAST(? AS INTEGER), '0'), 'free' FROM generate_series(0, CAST(? AS BIGINT) - 1) AS g(i)",
             "to_char((now() + interval '%d seconds') AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"')",
-            "lpad(length(serial)::text, 2, '0') || serial || repeat('0', greatest(20 - length(serial), 0))", true};
+            "lpad(length(serial)::text, 2, '0') || serial || repeat('0', greatest(20 - length(serial), 0))", true,
+            "CAST(extract(epoch FROM CAST(%s AS timestamptz) - CAST(%s AS timestamptz)) AS BIGINT)"};
         return dialect;
     }
     std::string Describe() const override { return m_describe; }
@@ -219,9 +220,13 @@ private:
 
 } // namespace
 
-std::unique_ptr<CDatabase> OpenPostgres(const std::string& conninfo)
+std::unique_ptr<CDatabase> OpenPostgres(const std::string& conninfo, bool readOnly)
 {
-    return std::make_unique<CPostgresDatabase>(conninfo);
+    auto db = std::make_unique<CPostgresDatabase>(conninfo);
+    if (readOnly) {
+        db->Query("SET default_transaction_read_only = on", {});
+    }
+    return db;
 }
 
 } // namespace pello::storage

@@ -93,25 +93,26 @@ private:
     sqlite3_stmt* m_stmt = nullptr;
 };
 
-// The file as a read-only URI: nothing is written, not even the WAL index
-// (the media may be read-only); "?", "#" and "%" are escaped.
-std::string ImmutableUri(const std::string& path)
+// The file as a read-only URI; "?", "#" and "%" escaped. Read-only media take
+// not even the WAL index: the file is then immutable for this connection.
+std::string ReadOnlyUri(const std::string& path, Access access)
 {
     std::string uri = "file:";
     for (const char c : path) {
         uri += c == '?' ? "%3f" : c == '#' ? "%23" : c == '%' ? "%25" : std::string(1, c);
     }
-    return uri + "?immutable=1";
+    return uri + (access == Access::ReadMedia ? "?immutable=1" : "?mode=ro");
 }
 
 class CSqliteDatabase final : public CDatabase {
 public:
-    CSqliteDatabase(const std::string& path, bool readOnly) : m_path(path), m_handle(nullptr, &sqlite3_close)
+    CSqliteDatabase(const std::string& path, Access access) : m_path(path), m_handle(nullptr, &sqlite3_close)
     {
+        const bool readOnly = access != Access::Write;
         if (!readOnly) {
             MakeFolders(path);
         }
-        const int rc = readOnly ? sqlite3_open_v2(ImmutableUri(path).c_str(), &m_db,
+        const int rc = readOnly ? sqlite3_open_v2(ReadOnlyUri(path, access).c_str(), &m_db,
                                                   SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr)
                                 : sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                                                   nullptr);
@@ -152,7 +153,7 @@ public:
             "SELECT i FROM n)",
             "strftime('%%Y-%%m-%%dT%%H:%%M:%%SZ', 'now', '%d seconds')",
             "printf('%02d', length(serial)) || serial || substr('00000000000000000000', 1, 20 - length(serial))",
-            false};
+            false, "(CAST(strftime('%%s', %s) AS INTEGER) - CAST(strftime('%%s', %s) AS INTEGER))"};
         return dialect;
     }
     std::string Describe() const override { return "SQLite file " + m_path; }
@@ -165,9 +166,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, bool readOnly)
+std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, Access access)
 {
-    return std::make_unique<CSqliteDatabase>(path, readOnly);
+    return std::make_unique<CSqliteDatabase>(path, access);
 }
 
 } // namespace pello::storage

@@ -42,11 +42,26 @@ bool ProcessGone(long pid) { return pid > 0 && ::kill(static_cast<pid_t>(pid), 0
 const char* kRecordColumns = "time, station, link, port, field_before, field_written, code_written, outcome, verify, "
                              "batch, serial, detail, step, operator, started, unit, token";
 
+time_t ParseUtc(const std::string& text)
+{
+    tm utc {};
+    return ::strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc) == nullptr ? -1 : ::timegm(&utc);
+}
+
+// From the attempt's start (its claim) to its row: kept with the row, so that
+// the line's cycle times need no date arithmetic over the whole record.
+DbValue CycleSeconds(const ProgrammingRecord& r)
+{
+    const time_t start = ParseUtc(r.started), end = ParseUtc(r.time);
+    return start < 0 || end < start ? std::nullopt : DbValue(std::to_string(end - start));
+}
+
+// The values of kRecordColumns, then the cycle seconds.
 std::vector<DbValue> RecordValues(const ProgrammingRecord& r)
 {
     return {r.time,     r.station,          r.link,   r.port,      r.fieldBefore,    r.fieldWritten,
             r.codeWritten, r.outcome,       r.verify, Optional(r.batch), Optional(r.serial), r.detail,
-            r.step,     r.operatorName,     Optional(r.started), r.unit, Optional(r.token)};
+            r.step,     r.operatorName,     Optional(r.started), r.unit, Optional(r.token), CycleSeconds(r)};
 }
 
 ProgrammingRecord RecordOf(const DbRow& r)
@@ -164,11 +179,22 @@ void CStore::UpgradeFrom1()
     m_db->Query(std::string("UPDATE serials SET field = ") + d.fieldOfSerial);
     m_db->Query("CREATE INDEX serials_by_field ON serials (field)");
     for (const char* column : {"step TEXT NOT NULL DEFAULT ''", "operator TEXT NOT NULL DEFAULT ''", "started TEXT",
-                               "unit TEXT NOT NULL DEFAULT ''", "token TEXT"}) {
+                               "unit TEXT NOT NULL DEFAULT ''", "token TEXT", "seconds BIGINT"}) {
         m_db->Query(std::string("ALTER TABLE records ADD COLUMN ") + column);
     }
     m_db->Query("CREATE UNIQUE INDEX records_by_token ON records (token)");
     m_db->Query("CREATE INDEX records_by_time ON records (time)");
+    m_db->Query("CREATE INDEX records_by_serial ON records (serial)");
+    m_db->Query("CREATE INDEX serials_by_state_only ON serials (state)");
+    // The line's numbers, kept up to date as attempts end (Tally), so that
+    // they need no pass over the whole record.
+    m_db->Query("CREATE TABLE tallies (minute TEXT NOT NULL, station TEXT NOT NULL, batch TEXT NOT NULL, "
+                "operator TEXT NOT NULL, outcome TEXT NOT NULL, retest INTEGER NOT NULL, seconds BIGINT NOT NULL, "
+                "why TEXT NOT NULL, n BIGINT NOT NULL, "
+                "PRIMARY KEY (minute, station, batch, operator, outcome, retest, seconds, why))");
+    m_db->Query("INSERT INTO tallies SELECT substr(time, 1, 16), station, COALESCE(batch, ''), operator, outcome, 0, "
+                "-1, CASE WHEN outcome = 'programmed' THEN '' ELSE detail END, COUNT(*) FROM records WHERE outcome "
+                "IN ('programmed', 'failed', 'verify failed') GROUP BY 1, 2, 3, 4, 5, 6, 7, 8");
     m_db->Query("CREATE TABLE stations (name TEXT PRIMARY KEY, batch TEXT NOT NULL, state TEXT NOT NULL, "
                 "operator TEXT NOT NULL, last_unit TEXT NOT NULL, done BIGINT NOT NULL, failed BIGINT NOT NULL, "
                 "skipped BIGINT NOT NULL, started TEXT NOT NULL, last_seen TEXT NOT NULL)");
@@ -429,13 +455,13 @@ std::vector<SerialHistory> CStore::Export(const std::string& name)
 Claim CStore::HandOut(const DbRow& serial, const std::string& batch, const Station& who, const std::string& event)
 {
     Claim claim {static_cast<int64_t>(Number(serial[0])), batch, Text(serial[1]), Text(serial[2]), Text(serial[3]),
-                 RandomToken(), {}};
+                 RandomToken(), {}, UtcNow()};
     UpdateWithEvent("UPDATE serials SET state = 'claimed', claim_station = ?, claim_host = ?, claim_pid = ?, "
                     "claim_machine = ?, claim_token = ?, claim_time = " + DbTime() + " WHERE id = ? RETURNING id",
                     {who.name, who.host, std::to_string(who.pid), who.machine, claim.token, Text(serial[0])}, event,
                     who, "host " + who.host + ", pid " + std::to_string(who.pid));
     ProgrammingRecord row;
-    row.time = row.started = UtcNow();
+    row.time = row.started = claim.started;
     row.station = who.name;
     row.operatorName = who.operatorName;
     row.fieldWritten = claim.field;
@@ -511,9 +537,34 @@ void CStore::NoteStep(const std::string& token, const std::string& step)
 
 void CStore::InsertRecord(const ProgrammingRecord& r)
 {
-    m_db->Query(std::string("INSERT INTO records (") + kRecordColumns +
-                    ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (token) DO NOTHING",
-                RecordValues(r));
+    const bool inserted =
+        !m_db->Query(std::string("INSERT INTO records (") + kRecordColumns +
+                         ", seconds) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (token) "
+                         "DO NOTHING RETURNING id",
+                     RecordValues(r))
+             .empty();
+    if (inserted) {
+        Tally(r);
+    }
+}
+
+// An attempt that has ended counts once in the line's tallies, by minute,
+// station, batch, operator, outcome, whether it was a retest (the unit
+// carried what another attempt wrote), its cycle and why it failed.
+void CStore::Tally(const ProgrammingRecord& r)
+{
+    if (r.outcome != "programmed" && r.outcome != "failed" && r.outcome != "verify failed") {
+        return;
+    }
+    const DbValue seconds = CycleSeconds(r);
+    m_db->Query(std::string("INSERT INTO tallies (minute, station, batch, operator, outcome, retest, seconds, why, n) "
+                            "VALUES (?, ?, ?, ?, ?, CASE WHEN ? <> '") + kFactoryField + "' AND EXISTS (SELECT 1 FROM "
+                            "records p WHERE p.field_written = ? AND COALESCE(p.token, '') <> ? AND p.outcome IN "
+                            "('programmed', 'failed', 'verify failed')) THEN 1 ELSE 0 END, CAST(? AS BIGINT), ?, 1) "
+                            "ON CONFLICT (minute, station, batch, operator, outcome, retest, seconds, why) "
+                            "DO UPDATE SET n = tallies.n + 1",
+                {r.time.substr(0, 16), r.station, r.batch, r.operatorName, r.outcome, r.fieldBefore, r.fieldBefore,
+                 r.token, seconds.value_or("-1"), r.outcome == "programmed" ? std::string() : r.detail});
 }
 
 // Completes the row begun for this attempt: false when there is none in
@@ -521,14 +572,18 @@ void CStore::InsertRecord(const ProgrammingRecord& r)
 bool CStore::CompleteRecord(const ProgrammingRecord& r)
 {
     std::vector<DbValue> values = RecordValues(r);
-    values.pop_back(); // the token goes last, into the WHERE
-    values.push_back(r.token);
-    return !m_db->Query("UPDATE records SET time = ?, station = ?, link = ?, port = ?, field_before = ?, "
-                        "field_written = ?, code_written = ?, outcome = ?, verify = ?, batch = ?, serial = ?, "
-                        "detail = ?, step = ?, operator = ?, started = COALESCE(?, started), unit = ? "
-                        "WHERE token = ? AND outcome = 'in progress' RETURNING id",
-                        values)
-                .empty();
+    std::swap(values[values.size() - 2], values.back()); // the token goes last, into the WHERE
+    const bool completed =
+        !m_db->Query("UPDATE records SET time = ?, station = ?, link = ?, port = ?, field_before = ?, "
+                     "field_written = ?, code_written = ?, outcome = ?, verify = ?, batch = ?, serial = ?, "
+                     "detail = ?, step = COALESCE(NULLIF(?, ''), step), operator = ?, started = COALESCE(?, started), "
+                     "unit = ?, seconds = ? WHERE token = ? AND outcome = 'in progress' RETURNING id",
+                     values)
+             .empty();
+    if (completed) {
+        Tally(r);
+    }
+    return completed;
 }
 
 // The serial moves only for the claim's holder. A programmed outcome wins
@@ -557,6 +612,7 @@ void CStore::Settle(const Claim& claim, SerialState to, const ProgrammingRecord&
 {
     ProgrammingRecord row = record;
     row.token = claim.token;
+    row.started = claim.started.empty() ? row.started : claim.started;
     InTransaction([&] {
         if (!CompleteRecord(row)) {
             if (!m_db->Query("SELECT id FROM records WHERE token = ?", {row.token}).empty()) {
@@ -621,15 +677,54 @@ std::optional<BatchSerial> CStore::BatchSerialOf(const std::string& field)
     return BatchSerial {Text(rows[0][0]), Text(rows[0][1]), Text(rows[0][2])};
 }
 
+namespace {
+
+// The WHERE of a record filter, and its parameters.
+std::string RecordWhere(const RecordFilter& f, std::vector<DbValue>* params)
+{
+    const std::string field = f.serial.size() <= 20 && !f.serial.empty() ? FieldOfSerial(f.serial) : f.serial;
+    std::string where = "time >= ? AND (? = '' OR serial = ? OR field_written = ?)";
+    *params = {f.since, f.serial, f.serial, field};
+    const auto equal = [&](const char* column, const std::string& value) {
+        if (!value.empty()) {
+            where += std::string(" AND ") + column + " = ?";
+            params->push_back(value);
+        }
+    };
+    if (!f.until.empty()) {
+        where += " AND time < ?";
+        params->push_back(f.until);
+    }
+    equal("station", f.station);
+    equal("batch", f.batch);
+    equal("outcome", f.outcome);
+    return where;
+}
+
+} // namespace
+
 std::vector<ProgrammingRecord> CStore::Records(const RecordFilter& filter)
 {
-    const std::string field = filter.serial.size() <= 20 && !filter.serial.empty() ? FieldOfSerial(filter.serial)
-                                                                                   : filter.serial;
+    std::vector<DbValue> params;
+    const std::string where = RecordWhere(filter, &params);
     std::vector<ProgrammingRecord> out;
-    for (const auto& r : m_db->Query(std::string("SELECT ") + kRecordColumns +
-                                         " FROM records WHERE time >= ? AND (? = '' OR serial = ? OR field_written = ?) "
-                                         "ORDER BY id",
-                                     {filter.since, filter.serial, filter.serial, field})) {
+    for (const auto& r : m_db->Query(std::string("SELECT ") + kRecordColumns + " FROM records WHERE " + where +
+                                         " ORDER BY id",
+                                     params)) {
+        out.push_back(RecordOf(r));
+    }
+    return out;
+}
+
+std::vector<ProgrammingRecord> CStore::LatestRecords(const RecordFilter& filter, int limit)
+{
+    std::vector<DbValue> params;
+    const std::string where = RecordWhere(filter, &params);
+    params.push_back(std::to_string(limit));
+    std::vector<ProgrammingRecord> out;
+    for (const auto& r : m_db->Query(std::string("SELECT ") + kRecordColumns + " FROM records WHERE " + where +
+                                         " ORDER BY id DESC LIMIT CAST(? AS INTEGER)",
+                                     params)) {
         out.push_back(RecordOf(r));
     }
     return out;

@@ -11,6 +11,7 @@
 #include "storage/Serials.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -55,6 +56,7 @@ struct Claim {
     // Serials passed over on the way because the record shows their field
     // programmed already (from SN.txt, say): now "programmed".
     std::vector<std::string> skipped;
+    std::string started; // UTC, when it was claimed: where its cycle begins
 };
 
 struct InDoubtSerial {
@@ -96,6 +98,42 @@ struct ProgrammingRecord {
 struct RecordFilter {
     std::string since;  // UTC time, same form as ProgrammingRecord::time
     std::string serial; // a serial, or a 22-character field
+    std::string until;  // UTC time: rows before it
+    std::string station, batch, outcome; // "" for any
+};
+
+// What `stats` counts, and how it groups.
+struct StatsQuery {
+    std::string batch;        // "" for every batch and none
+    std::string since, until; // UTC times, "" for no bound
+    std::string by;           // "", station, batch, operator, hour, day
+};
+
+struct FailureCount {
+    std::string step, reason;
+    uint64_t count = 0;
+};
+
+// The line's numbers for a selection of the record (README: "The line's numbers").
+struct LineFigures {
+    std::string group;
+    uint64_t attempts = 0, programmed = 0, failed = 0;
+    uint64_t units = 0, firstPass = 0, retested = 0, inDoubt = 0; // retested: attempts that were retests
+    double yield = 0, firstPassYield = 0, retestRate = 0;
+    double cycleP50 = 0, cycleP90 = 0, unitsPerHour = 0;
+    std::vector<FailureCount> failures; // most first
+};
+
+struct LineStats {
+    LineFigures total;
+    std::vector<LineFigures> groups;
+};
+
+// A station's own row: where it is and how it is doing.
+struct StationStatus {
+    std::string name, batch, state, operatorName, lastUnit, started, lastSeen;
+    uint64_t done = 0, failed = 0, skipped = 0;
+    bool online = false; // seen within the offline limit
 };
 
 enum class StoreProblem { UnknownBatch, BatchExists, Overlap, NotInDoubt, UnknownSerial, NewerSchema, Programmed };
@@ -155,6 +193,15 @@ public:
     void AddRecord(const ProgrammingRecord& record);
     // The batch serial whose field is `field`, while it is free or claimed.
     std::optional<BatchSerial> BatchSerialOf(const std::string& field);
+    // The line's numbers, aggregated in the database (storage/Stats.cpp).
+    LineStats Stats(const StatsQuery& query);
+    // A station says where it is; a station not seen for `offlineAfter`
+    // seconds (by the database's clock) is offline.
+    void ReportStation(const StationStatus& status);
+    std::vector<StationStatus> Stations(int offlineAfterSeconds = 30);
+    // The latest rows first, at most `limit`, for pages.
+    std::vector<ProgrammingRecord> LatestRecords(const RecordFilter& filter, int limit);
+
     // Which database this is, whatever it is called from where (kept in it).
     const std::string& DatabaseId() const { return m_databaseId; }
     std::vector<ProgrammingRecord> Records(const RecordFilter& filter);
@@ -177,6 +224,7 @@ private:
     bool UpdateWithEvent(const std::string& update, std::vector<DbValue> params, const std::string& event,
                          const Station& who, const std::string& detail);
     void InsertRecord(const ProgrammingRecord& record);
+    void Tally(const ProgrammingRecord& record);
     bool CompleteRecord(const ProgrammingRecord& record);
     Claim HandOut(const DbRow& serial, const std::string& batch, const Station& who, const std::string& event);
     void EndClaim(const Claim& claim, SerialState to, const ProgrammingRecord& record, const Station& who);
@@ -185,6 +233,10 @@ private:
     std::optional<ProgrammingRecord> LatestRow(const std::string& field, const std::string& outcomes);
     // The database's clock, `offsetSeconds` from now, as a SQL expression.
     std::string DbTime(int offsetSeconds = 0) const;
+    // Stats' parts: the WHERE of a selection and its parameters; each
+    // group's figures and the total's.
+    std::string Selection(const StatsQuery& q, bool tallies, std::vector<DbValue>* params) const;
+    std::map<std::string, LineFigures> Figures(const std::string& by, const StatsQuery& q);
     template <class Fn> auto InTransaction(Fn fn);
 
     std::unique_ptr<CDatabase> m_db;

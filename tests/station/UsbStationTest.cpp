@@ -38,6 +38,7 @@ public:
         return true;
     }
     std::string Blank() override { return storage::kFactoryField; }
+    void Report(const std::string&, const std::string&, const station::StationTally&) override {}
     bool Keep(const storage::Claim& claim, storage::SerialState state, const storage::ProgrammingRecord& row) override
     {
         m_store.Settle(claim, state, row, m_who);
