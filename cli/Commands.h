@@ -17,6 +17,7 @@ int RunLog(const LogOptions& options, const CommonOptions& common);
 int RunStation(const StationCliOptions& options, const CommonOptions& common);
 int RunStats(const StatsOptions& options, const CommonOptions& common);
 int RunServe(const ServeOptions& options, const CommonOptions& common);
+int RunLabel(const LabelOptions& options, const CommonOptions& common);
 
 // "2026-12-07", "2026-12-07T09:30" and the like as the record's UTC time
 // form; nullopt when it is none of them.

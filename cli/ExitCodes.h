@@ -21,7 +21,8 @@ enum ExitCode {
     kDbUnusable = 14,    // not a database, damaged, or written by a newer Pellomatic
     kNotRecorded = 15,   // the unit was programmed but the record could not be written
     kResolveRefused = 16, // batch resolve: the serial is unknown or not in doubt
-    kSeveralUnits = 17    // more than one unit connected over USB, and --port names none
+    kSeveralUnits = 17,   // more than one unit connected over USB, and --port names none
+    kLabelNotPrinted = 18 // label: no programmed row for the serial, or the printer did not take it
     // 128 + the signal number when a signal ended the run (130 for Ctrl+C).
 };
 

@@ -1,18 +1,12 @@
 #pragma once
 // What the command line was asked to do, once parsed.
 
+#include "cmdline/Device.h"
 #include "core/Workflow.h"
 
 #include <string>
 
 namespace pello::cli {
-
-// Which device: USB, or RS232 searched as the dialog searches (COM0..COM9),
-// or RS232 on one named device and nothing else.
-struct DeviceChoice {
-    Link link = Link::Usb;
-    std::string port;
-};
 
 struct CommonOptions {
     bool trace = false;
@@ -74,6 +68,10 @@ struct ServeOptions {
     std::string listen = "127.0.0.1:8080";
     std::string token;           // required for any address but 127.0.0.1
     int offlineAfter = 30;       // seconds a station may go unseen
+};
+
+struct LabelOptions {
+    std::string serial, label, printer;
 };
 
 struct FrameOptions {

@@ -4,27 +4,11 @@
 #include "cli/Output.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <unistd.h>
 
 namespace pello::cli {
 
 namespace {
-
-std::string HostName()
-{
-    char name[256] = {};
-    return ::gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string("unknown");
-}
-
-// This machine's id: two benches with one host name are still two machines.
-std::string MachineId()
-{
-    std::ifstream in("/etc/machine-id");
-    std::string id;
-    std::getline(in, id);
-    return id;
-}
 
 bool RecordSwitchedOff(const CommonOptions& common)
 {
@@ -106,8 +90,7 @@ int ReportStorageError(const std::exception& e, const std::string& where)
 
 CRecordKeeper::CRecordKeeper(const CommonOptions& common)
     : m_off(RecordSwitchedOff(common)), m_where(common.db),
-      m_who {common.station.empty() ? HostName() : common.station, HostName(), static_cast<long>(::getpid()),
-             MachineId(), common.operatorName}
+      m_who(storage::ThisStation(common.station, common.operatorName))
 {
 }
 
@@ -170,15 +153,7 @@ bool CRecordKeeper::NoteStep(const std::string& token, const char* step)
     }
 }
 
-storage::ProgrammingRecord CRecordKeeper::NewRecord() const
-{
-    storage::ProgrammingRecord r;
-    r.time = r.started = storage::UtcNow();
-    r.station = m_who.name;
-    r.operatorName = m_who.operatorName;
-    r.verify = "not done";
-    return r;
-}
+storage::ProgrammingRecord CRecordKeeper::NewRecord() const { return storage::NewRecord(m_who); }
 
 int CRecordKeeper::Keep(const std::optional<storage::Claim>& claim, storage::SerialState state,
                         const storage::ProgrammingRecord& record)

@@ -11,11 +11,7 @@ namespace pello::cli {
 
 CDeviceSession::CDeviceSession(const DeviceChoice& device, const CommonOptions& common) : m_device(device)
 {
-    if (!device.port.empty() && device.link == Link::Usb) {
-        m_flow.UseUsbNodeOnly(device.port);
-    } else if (!device.port.empty()) {
-        m_flow.UsePortOnly(device.port);
-    }
+    m_flow.UseNamedDevice(device.link, device.port);
     if (common.trace) {
         m_flow.SetTrace(&m_trace);
     }

@@ -8,6 +8,7 @@
 #include "cli/Output.h"
 #include "cli/Record.h"
 #include "cli/Session.h"
+#include "station/Book.h"
 #include "station/Station.h"
 
 #include <cstdio>
@@ -42,47 +43,6 @@ std::string Seconds(double s)
     return text;
 }
 
-// The batch and the record, as the station uses them.
-class CStationBook final : public station::CStationRecord {
-public:
-    CStationBook(CRecordKeeper& keeper, std::string batch) : m_keeper(keeper), m_batch(std::move(batch)) {}
-    std::optional<storage::ProgrammingRecord> LastWritten(const std::string& field) override
-    {
-        return m_keeper.Store().LastWritten(field);
-    }
-    std::optional<storage::Claim> Claim() override
-    {
-        std::optional<storage::Claim> claim = m_keeper.Store().ClaimNext(m_batch, m_keeper.Who());
-        for (const std::string& serial : claim ? claim->skipped : std::vector<std::string>()) {
-            Complain("serial " + serial + " passed over: the record shows its field programmed into a unit already");
-        }
-        return claim;
-    }
-    std::optional<storage::Claim> Reclaim(const std::string& field) override
-    {
-        return m_keeper.Store().Reclaim(m_batch, field, m_keeper.Who());
-    }
-    bool NoteStep(const storage::Claim& claim, const char* step) override { return m_keeper.NoteStep(claim.token, step); }
-    std::string Blank() override { return m_keeper.Store().ShowBatch(m_batch, storage::Station {}).blank; }
-    void Report(const std::string& state, const std::string& lastUnit, const StationTally& t) override
-    {
-        const storage::Station& who = m_keeper.Who();
-        m_keeper.Store().ReportStation({who.name, m_batch, state, who.operatorName, lastUnit, "", "",
-                                        static_cast<uint64_t>(t.done), static_cast<uint64_t>(t.failed),
-                                        static_cast<uint64_t>(t.skipped), true});
-    }
-    bool Keep(const storage::Claim& claim, storage::SerialState state, const storage::ProgrammingRecord& row) override
-    {
-        return m_keeper.Keep(claim, state, row) == kOk;
-    }
-    storage::ProgrammingRecord NewRecord() override { return m_keeper.NewRecord(); }
-    uint64_t SerialsLeft() override { return m_keeper.Store().ShowBatch(m_batch, storage::Station {}).free; }
-
-private:
-    CRecordKeeper& m_keeper;
-    std::string m_batch;
-};
-
 // A line per unit, a live status line and a bell on a failure, on a terminal.
 class CTerminalEvents final : public station::CStationEvents {
 public:
@@ -99,6 +59,7 @@ public:
                            (r.serial.empty() ? std::string("-") : r.serial) + "  " + r.outcome;
         if (!r.detail.empty()) line += ": " + r.detail;
         if (!r.serial.empty() && r.state != "programmed") line += "; serial " + r.state;
+        if (!r.labelProblem.empty()) line += "; label not printed: " + r.labelProblem;
         Print(line + "  " + Seconds(r.seconds));
         std::fflush(stdout);
         if (r.outcome != "programmed" && r.outcome != "skipped" && Live()) {
@@ -107,6 +68,7 @@ public:
         ShowStatus(t, r.outcome == "skipped" ? "remove the unit" : "waiting for the unit to be removed");
     }
     void Left(int) override {}
+    void OnStep(const std::string&) override {}
     void Notice(const std::string& what) override
     {
         ClearStatus();
@@ -127,8 +89,9 @@ private:
     {
         m_tally = t;
         if (!Live()) return;
-        std::fprintf(stdout, "\r\033[Kdone %d  failed %d  skipped %d  |  %ld per hour  |  %llu left  |  %s", t.done,
-                     t.failed, t.skipped, PerHour(t), static_cast<unsigned long long>(t.left), what.c_str());
+        std::fprintf(stdout, "\r\033[Kdone %d  failed %d  skipped %d  |  %s per hour  |  %llu left  |  %s", t.done,
+                     t.failed, t.skipped, station::PerHourText(t).c_str(), static_cast<unsigned long long>(t.left),
+                     what.c_str());
         std::fflush(stdout);
     }
     void ClearStatus()
@@ -153,12 +116,16 @@ public:
     }
     void Finished(const UnitReport& r, const StationTally& t) override
     {
-        Emit({{"event", "unit"}, {"unit", r.unit}, {"serial", r.serial}, {"outcome", r.outcome}, {"state", r.state},
-              {"detail", r.detail}, {"field_before", EscapeDeviceText(r.fieldBefore)}, {"seconds", r.seconds},
-              {"done", t.done}, {"failed", t.failed}, {"skipped", t.skipped}, {"left", t.left}});
+        nlohmann::json event {{"event", "unit"}, {"unit", r.unit}, {"serial", r.serial}, {"outcome", r.outcome},
+                              {"state", r.state}, {"detail", r.detail}, {"field_before", EscapeDeviceText(r.fieldBefore)},
+                              {"seconds", r.seconds}, {"done", t.done}, {"failed", t.failed}, {"skipped", t.skipped},
+                              {"left", t.left}};
+        if (!r.labelProblem.empty()) event["label"] = "not printed: " + r.labelProblem;
+        Emit(event);
     }
     void Left(int unit) override { Emit({{"event", "left"}, {"unit", unit}}); }
     void Notice(const std::string& what) override { Emit({{"event", "notice"}, {"text", what}}); }
+    void OnStep(const std::string&) override {}
     void Stopped(const std::string& why, const StationTally& t) override
     {
         Emit({{"event", "summary"}, {"reason", why}, {"done", t.done}, {"failed", t.failed}, {"skipped", t.skipped},
@@ -224,14 +191,23 @@ int RunStation(const StationCliOptions& options, const CommonOptions& given)
         return rc;
     }
     CDeviceSession session(options.device, common);
-    CStationBook book(keeper, options.batch);
+    std::optional<label::CLabelPrinter> labels;
+    if (!options.label.empty()) {
+        labels.emplace(options.label, options.printer);
+        if (!labels->Problem().empty()) {
+            Complain("station: " + labels->Problem());
+            return kUsage;
+        }
+    }
+    station::CStationBook book(keeper.Store(), keeper.Who(), options.batch, Complain);
     CTerminalEvents terminal;
     CJsonEvents json;
     station::CStationEvents& events = options.json ? static_cast<station::CStationEvents&>(json) : terminal;
     const std::unique_ptr<station::CUnitWatcher> watcher = MakeWatcher(options);
     station::CStation line(session.Flow(), book, *watcher, events,
                            {options.device.link, options.count, static_cast<int>(options.interval * 1000),
-                            !options.device.port.empty()});
+                            !options.device.port.empty(), labels ? &*labels : nullptr, keeper.Who().name,
+                            keeper.Who().operatorName});
     try {
         book.SerialsLeft(); // an unknown batch is said before any unit is looked for
         const StationTally tally = line.Run([&json] { return Interrupted() || json.ReaderGone(); });

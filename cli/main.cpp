@@ -6,6 +6,7 @@
 #include "cli/Interrupt.h"
 #include "cli/Output.h"
 #include "cmdline/CommandLine.h"
+#include "cmdline/Device.h"
 #include "link/HidIo.h"
 #include "link/Process.h"
 #include "storage/Store.h"
@@ -23,47 +24,9 @@ constexpr const char* kFooter =
     "6 duplicate, 7 output could not be written, 8 unknown batch, 9 batch used up, 10 batch refused,\n"
     "11 database unreachable, 12 database busy, 13 database read-only, 14 database unusable,\n"
     "15 programmed but not recorded, 16 resolve refused, 17 several USB units connected,\n"
-    "128+N ended by signal N.\n"
+    "18 label not printed, 128+N ended by signal N.\n"
     "PELLOMATIC_PORT sets the default for --port, PELLOMATIC_DB for --db; PELLOMATIC_RECORD=off\n"
     "is --no-record.";
-
-std::string Environment(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-// Device selection shared by search and apply.
-struct DeviceFlags {
-    std::string link;
-    std::string port;
-    CLI::Option* portOption = nullptr;
-};
-
-void AddDeviceFlags(CLI::App* sub, DeviceFlags* flags)
-{
-    sub->add_option("--link", flags->link, "usb (the default) or rs232")->check(CLI::IsMember({"usb", "rs232"}));
-    flags->portOption = sub->add_option("--port", flags->port,
-                                        "this device and no other: a serial device (implies --link rs232; "
-                                        "default: $PELLOMATIC_PORT), or a hidraw node /dev/hidrawN");
-}
-
-// --port names a serial device, or a hidraw node for USB; from the
-// environment it yields to --link usb.
-DeviceChoice Resolve(const DeviceFlags& flags)
-{
-    const bool usbAsked = flags.link == "usb";
-    const bool portGiven = flags.portOption->count() > 0;
-    const bool hidraw = portGiven && flags.link != "rs232" && IsHidrawNode(flags.port);
-    if (usbAsked && portGiven && !hidraw) {
-        throw CLI::ValidationError("--port with --link usb must name a hidraw node (/dev/hidrawN); " + flags.port +
-                                   " is none");
-    }
-    DeviceChoice choice;
-    choice.port = portGiven ? flags.port : usbAsked ? "" : Environment("PELLOMATIC_PORT");
-    choice.link = !hidraw && (flags.link == "rs232" || !choice.port.empty()) ? Link::Rs232 : Link::Usb;
-    return choice;
-}
 
 // The parsed command line, and the command it asks for.
 class CCommandLine {
@@ -93,6 +56,7 @@ public:
         AddStation();
         AddStats();
         AddServe();
+        AddLabel();
     }
     // An exit code when the program ends here.
     std::optional<int> Parse(int argc, char** argv)
@@ -102,7 +66,7 @@ public:
         }
         if (!m_command) {
             ReportUsageError("pellomatic-cli",
-                             "a command is needed: search, apply, frame, ports, batch, log, station, stats or serve");
+                             "a command is needed: search, apply, frame, ports, batch, log, station, stats, serve or label");
             return kUsage;
         }
         if (m_common.db.empty()) {
@@ -122,7 +86,7 @@ private:
         AddDeviceFlags(cmd, &m_searchDevice);
         cmd->add_flag("--json", m_search.json, "print the result as one JSON object");
         cmd->final_callback([this] {
-            m_search.device = Resolve(m_searchDevice);
+            m_search.device = ResolveDevice(m_searchDevice);
             m_command = [this] { return RunSearch(m_search, m_common); };
         });
     }
@@ -143,7 +107,7 @@ private:
         cmd->add_flag("--allow-duplicate", m_apply.allowDuplicate,
                       "program a field the record shows in another unit");
         cmd->final_callback([this] {
-            m_apply.device = Resolve(m_applyDevice);
+            m_apply.device = ResolveDevice(m_applyDevice);
             if (!m_apply.batch.empty() && m_common.noRecord) {
                 throw CLI::ValidationError("--batch needs the record; it cannot go with --no-record");
             }
@@ -262,8 +226,9 @@ private:
         cmd->add_option("--interval", m_station.interval, "RS232: seconds between two looks for a unit (default 1)")
             ->option_text("SECONDS")
             ->check(CLI::Range(0.05, 60.0));
+        AddLabelOptions(cmd, &m_station.label, &m_station.printer, false);
         cmd->final_callback([this] {
-            m_station.device = Resolve(m_stationDevice);
+            m_station.device = ResolveDevice(m_stationDevice);
             if (m_common.noRecord) {
                 throw CLI::ValidationError("station needs the record; it cannot go with --no-record");
             }
@@ -310,8 +275,17 @@ private:
         cmd->final_callback([this] { m_command = [this] { return RunServe(m_serve, m_common); }; });
     }
 
+    void AddLabel()
+    {
+        CLI::App* cmd = m_app.add_subcommand("label", "print a programmed serial's label again, its values from the record");
+        cmd->add_option("SERIAL", m_label.serial, "the serial number")->required()->check(kNonEmpty);
+        AddLabelOptions(cmd, &m_label.label, &m_label.printer, true);
+        cmd->final_callback([this] { m_command = [this] { return RunLabel(m_label, m_common); }; });
+    }
+
     CLI::App m_app;
     CommonOptions m_common;
+    LabelOptions m_label;
     StatsOptions m_stats;
     ServeOptions m_serve;
     StationCliOptions m_station;

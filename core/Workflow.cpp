@@ -146,6 +146,18 @@ void CSnToolWorkflow::UsePortOnly(const std::string& path)
     m_nPortsSearched = 1;
 }
 
+void CSnToolWorkflow::UseNamedDevice(Link link, const std::string& path)
+{
+    if (path.empty()) {
+        return;
+    }
+    if (link == Link::Usb) {
+        UseUsbNodeOnly(path);
+    } else {
+        UsePortOnly(path);
+    }
+}
+
 void CSnToolWorkflow::SetHid(CHidNodeIo* io, HidLinkPaths paths)
 {
     m_hidLink.SetIo(io);

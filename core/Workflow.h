@@ -152,6 +152,8 @@ public:
     void UsePortOnly(const std::string& path);
     // USB searches look at this hidraw node alone.
     void UseUsbNodeOnly(const std::string& path) { m_hidLink.UseNodeOnly(path); }
+    // A device named for this link, as one of the two above; "" names none.
+    void UseNamedDevice(Link link, const std::string& path);
     void SetSnFile(std::string path) { m_strSnFile = std::move(path); }
     void SetClock(CClock* clock) { m_comLink.SetClock(clock); }
     void SetHid(CHidNodeIo* io, HidLinkPaths paths);

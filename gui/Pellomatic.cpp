@@ -3,6 +3,10 @@
 #include "gui/PellomaticDlg.h"
 #include "gui/XrcResources.h"
 
+#include <wx/msgdlg.h>
+
+#include <cstdio>
+
 namespace pello {
 
 // clang-format off
@@ -13,6 +17,9 @@ wxEND_EVENT_TABLE()
 
 bool CSnToolApp::OnInit()
 {
+    if (m_station) {
+        return StartStation();
+    }
     InitResources();
     return StartInstance();
 }
@@ -26,6 +33,23 @@ bool CSnToolApp::StartInstance()
     dlg.ShowModal();
     SetTopWindow(nullptr);
     return false;
+}
+
+bool CSnToolApp::StartStation()
+{
+    auto* window = new CStationWindow(*m_station);
+    std::string why;
+    if (!window->Start(&why)) {
+        std::fprintf(stderr, "pellomatic: the station cannot start: %s\n", why.c_str());
+        wxMessageBox(wxString::FromUTF8("The station cannot start: " + why), "Pellomatic station",
+                     wxOK | wxICON_ERROR);
+        window->Destroy();
+        m_exitCode = 1;
+        return false;
+    }
+    SetTopWindow(window);
+    window->Show();
+    return true;
 }
 
 // The help command goes to the toolkit's default handling; there is no help content.

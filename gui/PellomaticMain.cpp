@@ -1,10 +1,10 @@
-#include "cmdline/Version.h"
+#include "cmdline/CommandLine.h"
+#include "cmdline/Device.h"
 #include "gui/DisplayWatch.h"
 #include "gui/Pellomatic.h"
 #include "gui/PellomaticDlg.h"
 #include "link/Process.h"
 
-#include <wx/cmdline.h>
 #include <wx/log.h>
 
 #include <csignal>
@@ -16,57 +16,73 @@ wxIMPLEMENT_APP_NO_MAIN(pello::CSnToolApp);
 
 namespace {
 
-// The parser's complaints, as one line with the program's name.
-class CPrefixedStderr final : public wxMessageOutput {
-public:
-    void Output(const wxString& text) override
-    {
-        std::fprintf(stderr, "pellomatic: %s%s", text.utf8_str().data(), text.EndsWith("\n") ? "" : "\n");
-    }
-};
-
-// --help and --version need no window: the toolkit's own parser reads them
-// before the display is opened. An exit code when the program ends here.
-int ParseCommandLine(int argc, char** argv)
+// --help and --version need no window: they are read before the display is
+// opened. An exit code when the program ends here; the station's options
+// when it is asked for.
+std::optional<int> ReadCommandLine(int argc, char** argv, std::optional<pello::StationWindowOptions>* wanted)
 {
-    static const wxCmdLineEntryDesc kOptions[] = {
-        {wxCMD_LINE_SWITCH, "h", "help", "print this help and exit", wxCMD_LINE_VAL_NONE, wxCMD_LINE_OPTION_HELP},
-        {wxCMD_LINE_SWITCH, "V", "version", "print the version and exit", wxCMD_LINE_VAL_NONE, 0},
-        {wxCMD_LINE_NONE, nullptr, nullptr, nullptr, wxCMD_LINE_VAL_NONE, 0},
-    };
-    CPrefixedStderr errors;
-    wxMessageOutput* previous = wxMessageOutput::Set(&errors);
-    wxCmdLineParser parser(kOptions, argc, argv);
-    parser.SetLogo("pellomatic: program a device's serial number from a desktop window.");
-    const int parsed = parser.Parse(false);
-    wxMessageOutput::Set(previous);
-    switch (parsed) {
-    case -1:
-        std::fputs(parser.GetUsageString().utf8_str(), stdout);
-        return 0;
-    case 0:
-        break;
-    default:
-        std::fputs("Try 'pellomatic --help' for more information.\n", stderr);
-        return 1;
+    CLI::App app("Program a device's serial number from a desktop window; with --station, program unit after "
+                 "unit from a batch in a station window.",
+                 "pellomatic");
+    app.set_version_flag("-V,--version", pello::VersionLine("pellomatic"));
+    pello::StationWindowOptions station;
+    pello::DeviceFlags device;
+    bool wantsStation = false;
+    CLI::Option* asked = app.add_flag("--station", wantsStation, "open the station window instead of the dialog");
+    CLI::Option* batch =
+        app.add_option("--batch", station.batch, "station: the batch to draw from")->option_text("NAME")->check(pello::kNonEmpty);
+    pello::AddDeviceFlags(&app, &device);
+    app.add_option("--db", station.db, "station: the record, an SQLite file or postgresql://... (default: "
+                                       "$PELLOMATIC_DB, else ~/.local/share/pellomatic/record.db)")
+        ->option_text("WHERE");
+    app.add_option("--operator", station.operatorName, "station: who works here (default: $PELLOMATIC_OPERATOR)")
+        ->option_text("NAME");
+    app.add_option("--name", station.name, "station: its name in the record (default: the host name)")
+        ->option_text("NAME");
+    pello::AddLabelOptions(&app, &station.label, &station.printer, false);
+    asked->needs(batch);
+    for (CLI::Option* option : app.get_options()) {
+        if (option != asked && option->get_name() != "--help" && option->get_name() != "--version") {
+            option->needs(asked);
+        }
     }
-    if (parser.Found("V")) {
-        std::printf("pellomatic %s\n", pello::version::kFileVersion);
-        return 0;
+    app.get_option("--link")->option_text("usb|rs232");
+    app.get_option("--port")->option_text("DEVICE");
+    app.final_callback([&] {
+        if (!wantsStation) return;
+        const pello::DeviceChoice choice = pello::ResolveDevice(device); // says a --port that --link cannot take
+        station.link = choice.link;
+        station.port = choice.port;
+        station.db = station.db.empty() ? pello::Environment("PELLOMATIC_DB") : station.db;
+        station.operatorName =
+            station.operatorName.empty() ? pello::Environment("PELLOMATIC_OPERATOR") : station.operatorName;
+        *wanted = station;
+    });
+    if (const std::optional<int> end = pello::ParseCommandLine(app, argc, argv)) {
+        return end;
     }
-    return -1;
+    return std::nullopt;
 }
 
 // The signal that asked the dialog to close, if one did.
 int g_closingSignal = 0;
 
-// A signal is a close request: the dialog carries it out once nothing is on the wire.
+// A signal is a close request: the dialog carries it out once nothing is on
+// the wire, the station window once the unit on hand is done.
 void CloseOnSignal(int sig)
 {
     g_closingSignal = g_closingSignal != 0 ? g_closingSignal : sig;
     if (auto* dlg = dynamic_cast<pello::CSnToolDlg*>(wxTheApp->GetTopWindow())) {
         dlg->RequestClose();
+    } else if (auto* station = dynamic_cast<pello::CStationWindow*>(wxTheApp->GetTopWindow())) {
+        station->Close();
     }
+}
+
+void FinishOnLostDisplay()
+{
+    pello::CSnToolDlg::FinishOnLostDisplay();
+    pello::CStationWindow::FinishOnLostDisplay();
 }
 
 } // namespace
@@ -74,8 +90,9 @@ void CloseOnSignal(int sig)
 int main(int argc, char** argv)
 {
     pello::EnsureStandardDescriptors();
-    if (const int end = ParseCommandLine(argc, argv); end >= 0) {
-        return end;
+    std::optional<pello::StationWindowOptions> station;
+    if (const std::optional<int> end = ReadCommandLine(argc, argv, &station)) {
+        return *end;
     }
     // Before the toolkit starts threads of its own, so that none takes them.
     std::optional<pello::CSignalWatch> signals(std::in_place, CloseOnSignal);
@@ -90,11 +107,18 @@ int main(int argc, char** argv)
         return 1;
     }
     wxLog::EnableLogging(true);
-    pello::OnDisplayLost(pello::CSnToolDlg::FinishOnLostDisplay);
-    // StartInstance runs the dialog and returns false: the normal end.
-    wxTheApp->CallOnInit();
+    pello::OnDisplayLost(FinishOnLostDisplay);
+    if (station) {
+        wxGetApp().UseStation(*station);
+    }
+    // StartInstance runs the dialog and returns false: the normal end. The
+    // station window runs the loop until it is closed.
+    if (wxTheApp->CallOnInit()) {
+        wxTheApp->OnRun();
+    }
     wxTheApp->OnExit();
+    const int exitCode = wxGetApp().ExitCode();
     signals.reset();
     wxEntryCleanup();
-    return g_closingSignal != 0 ? 128 + g_closingSignal : 0;
+    return g_closingSignal != 0 ? 128 + g_closingSignal : exitCode;
 }

@@ -10,6 +10,7 @@ BUILD=(
   g++ cmake ninja-build pkg-config dpkg-dev file
   libwxgtk3.2-dev libgtk-3-dev libx11-dev wx-common fonts-wqy-zenhei
   libcli11-dev nlohmann-json3-dev libsqlite3-dev libpq-dev libudev-dev libcpp-httplib-dev
+  libcanberra-dev
   debhelper
 )
 TEST=(

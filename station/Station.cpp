@@ -18,6 +18,11 @@ double SecondsSince(std::chrono::steady_clock::time_point start)
 
 } // namespace
 
+std::string PerHourText(const StationTally& t)
+{
+    return t.seconds >= 60 ? std::to_string(static_cast<long>(t.done * 3600.0 / t.seconds)) : "-";
+}
+
 // A probe that finds nothing waits out the device's whole reply deadline (a
 // slow unit is still a unit): looks start an interval apart, or back to back.
 int CStation::RestOfInterval(std::chrono::steady_clock::time_point look) const
@@ -186,7 +191,10 @@ bool CStation::Skip(const SearchResult& found, UnitReport* report)
 
 void CStation::Program(const SearchResult& found, const storage::Claim& claim, UnitReport* report)
 {
-    m_flow.SetStepListener([this, &claim](const char* step) { return m_record.NoteStep(claim, step); });
+    m_flow.SetStepListener([this, &claim](const char* step) {
+        m_events.OnStep(step);
+        return m_record.NoteStep(claim, step);
+    });
     const UnitOutcome outcome = ProgramUnit(m_flow, m_options.link, {claim.field, claim.code}, [] { return false; });
     m_flow.SetStepListener(nullptr);
     storage::ProgrammingRecord row = m_record.NewRecord();
@@ -206,8 +214,21 @@ void CStation::Program(const SearchResult& found, const storage::Claim& claim, U
     // carry either field.
     if (programmed) {
         m_leaving = {claim.field};
+        PrintLabel(claim, report);
     } else {
         m_leaving.insert(claim.field);
+    }
+}
+
+void CStation::PrintLabel(const storage::Claim& claim, UnitReport* report)
+{
+    if (m_options.labels == nullptr) {
+        return;
+    }
+    report->labelProblem = m_options.labels->Print({claim.serial, claim.field, claim.code, claim.batch,
+                                                    storage::UtcNow(), m_options.name, m_options.operatorName});
+    if (!report->labelProblem.empty()) {
+        m_record.NoteLabel(claim, report->labelProblem);
     }
 }
 

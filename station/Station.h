@@ -4,6 +4,7 @@
 // the next one, so a unit left connected is never programmed twice.
 
 #include "core/Workflow.h"
+#include "label/Label.h"
 #include "station/Watcher.h"
 #include "storage/Store.h"
 
@@ -22,6 +23,10 @@ struct StationTally {
     uint64_t left = 0;   // free serials in the batch
 };
 
+// Units per hour so far, as "123"; "-" in the station's first minute, when
+// one quick unit would read as thousands an hour.
+std::string PerHourText(const StationTally& tally);
+
 // What the station needs of the record and the batch.
 class CStationRecord {
 public:
@@ -37,6 +42,8 @@ public:
     virtual bool NoteStep(const storage::Claim& claim, const char* step) = 0;
     // Ends the claim and adds its row; false when the record could not take it.
     virtual bool Keep(const storage::Claim& claim, storage::SerialState state, const storage::ProgrammingRecord& row) = 0;
+    // Notes in the claim's row that its label was not printed, and why.
+    virtual void NoteLabel(const storage::Claim& claim, const std::string& problem) = 0;
     virtual storage::ProgrammingRecord NewRecord() = 0;
     virtual uint64_t SerialsLeft() = 0;
     // What a new unit of the batch carries: never taken for "already programmed".
@@ -55,6 +62,7 @@ struct UnitReport {
     std::string state;       // where the serial stands: programmed, free, in doubt
     std::string detail;
     double seconds = 0;      // from arrival to its record row
+    std::string labelProblem; // after a pass with labels: "" printed, else why not
 };
 
 // What the operator is told.
@@ -68,6 +76,8 @@ public:
     virtual void Stopped(const std::string& why, const StationTally& tally) = 0;
     // Something the operator must do before the line goes on.
     virtual void Notice(const std::string& what) = 0;
+    // The frame about to go out to the unit being programmed ("SID").
+    virtual void OnStep(const std::string& step) = 0;
 };
 
 struct StationOptions {
@@ -75,6 +85,11 @@ struct StationOptions {
     int count = 0;             // units to program; 0: no limit
     int probeIntervalMs = 1000; // RS232: how often to look for a unit
     bool nodeNamed = false;     // USB: --port names the one node to use
+    // After every pass, a label to this printer (none when null), with the
+    // station's name and operator on it.
+    const label::CLabelPrinter* labels = nullptr;
+    std::string name = {};
+    std::string operatorName = {};
 };
 
 class CStation {
@@ -100,6 +115,9 @@ private:
     bool Handle(const SearchResult& found);
     bool Skip(const SearchResult& found, UnitReport* report);
     void Program(const SearchResult& found, const storage::Claim& claim, UnitReport* report);
+    // A programmed unit's label, when labels are asked for; a printer that
+    // fails fails nothing but the label, which the row and the report say.
+    void PrintLabel(const storage::Claim& claim, UnitReport* report);
     // The record's numbers, as last known when the record cannot be reached.
     uint64_t SerialsLeft();
     void Say(const std::string& state);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <unistd.h>
 
 namespace pello::storage {
 
@@ -86,6 +87,27 @@ const char* StateName(SerialState state)
 }
 
 std::string UtcNow() { return Format(::time(nullptr)); }
+
+ProgrammingRecord NewRecord(const Station& who)
+{
+    ProgrammingRecord r;
+    r.time = r.started = UtcNow();
+    r.station = who.name;
+    r.operatorName = who.operatorName;
+    r.verify = "not done";
+    return r;
+}
+
+Station ThisStation(const std::string& name, const std::string& operatorName)
+{
+    char host[256] = {};
+    const std::string hostName = ::gethostname(host, sizeof host - 1) == 0 ? host : "unknown";
+    // Two benches with one host name are still two machines.
+    std::ifstream in("/etc/machine-id");
+    std::string machine;
+    std::getline(in, machine);
+    return {name.empty() ? hostName : name, hostName, static_cast<long>(::getpid()), machine, operatorName};
+}
 
 std::string RandomToken()
 {
@@ -533,6 +555,12 @@ std::optional<Claim> CStore::Reclaim(const std::string& batch, const std::string
 void CStore::NoteStep(const std::string& token, const std::string& step)
 {
     m_db->Query("UPDATE records SET step = ? WHERE token = ? AND outcome = 'in progress'", {step, token});
+}
+
+void CStore::AddNote(const std::string& token, const std::string& note)
+{
+    m_db->Query("UPDATE records SET detail = CASE WHEN detail = '' THEN ? ELSE detail || '; ' || ? END WHERE token = ?",
+                {note, note, token});
 }
 
 void CStore::InsertRecord(const ProgrammingRecord& r)

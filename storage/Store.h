@@ -40,6 +40,9 @@ struct Station {
     std::string operatorName; // "" for none given
 };
 
+// This process as a station: `name` ("" for the host name), the operator at it.
+Station ThisStation(const std::string& name, const std::string& operatorName);
+
 struct BatchInfo {
     std::string name, first, last, code, created, createdBy;
     std::string blank; // what a new unit of this batch carries: never "already programmed"
@@ -149,6 +152,8 @@ private:
 
 // UTC now, in the record's form.
 std::string UtcNow();
+// A row for an attempt that begins now, by `who`, nothing verified yet.
+ProgrammingRecord NewRecord(const Station& who);
 // 32 random hex digits: claim tokens and database ids.
 std::string RandomToken();
 
@@ -179,6 +184,8 @@ public:
     std::optional<Claim> Reclaim(const std::string& batch, const std::string& field, const Station& who);
     // Notes in the attempt's row the frame about to go out.
     void NoteStep(const std::string& token, const std::string& step);
+    // Adds a note to the detail of the attempt's row ("label not printed: ...").
+    void AddNote(const std::string& token, const std::string& note);
     // Ends a claim (programmed, free or in doubt) and completes its record
     // row, in one transaction. Only the claim's holder moves the serial; a
     // programmed outcome always wins. Settling twice changes nothing.

@@ -1,12 +1,14 @@
 // The station end to end over a pseudo-terminal: a line of simulated units,
 // a batch, the record.
 
+#include "tests/support/LabelPrinter.h"
 #include "tests/support/Spawn.h"
 #include "tests/support/TestEnv.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -115,4 +117,55 @@ TEST_F(Station, NeverWritesAUnitTwiceAndStopsCleanlyOnCtrlC)
     const std::string show = Cli({"batch", "show", "ST"}).out;
     EXPECT_NE(show.find("18 free, 0 claimed, 2 programmed, 0 in doubt"), std::string::npos) << show;
     EXPECT_EQ(nlohmann::json::parse(Cli({"log", "--format", "json"}).out).size(), 2u);
+}
+
+TEST_F(Station, LabelsAfterEveryPassAndAgainFromTheRecord)
+{
+    ASSERT_EQ(Cli({"batch", "create", "LB", "--first", "LB0001", "--count", "3", "--code", "LABELCODE001"}).exitCode, 0);
+    const std::string label = m_dir + "/label.zpl";
+    std::ofstream(label) << "^XA{serial}|{field}|{code}|{batch}|{time}|{station}|{operator}|{other}^XZ";
+    CTestLabelPrinter printer;
+    {
+        CDevsim line({"--link", m_port, "--units", "2", "--gap", "0.2", "--hold", "0.2"});
+        const RunResult r = Cli({"--operator", "ana", "station", "--batch", "LB", "--port", m_port, "--interval", "0.1",
+                                 "--count", "2", "--label", label, "--printer", printer.Address()});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+    }
+    // Every placeholder filled, an unknown one left as it is; the time as the record writes it.
+    const std::regex filled(R"(\^XA(LB000[12])\|(\d{2}LB000[12]0+)\|LABELCODE001\|LB\|(\d{4}-\d\d-\d\d[ T]\d\d:\d\d:\d\d\S*)\|line-1\|ana\|\{other\}\^XZ)");
+    const std::vector<std::string> labels = printer.WaitForLabels(2);
+    ASSERT_EQ(labels.size(), 2u);
+    std::smatch m;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(std::regex_match(labels[i], m, filled)) << labels[i];
+        EXPECT_EQ(m[1], "LB000" + std::to_string(i + 1));
+        EXPECT_EQ(m[2], Field(m[1]));
+    }
+    // Reprinted from the record: the same values.
+    const std::vector<std::string> reprint = {"label", "LB0002", "--label", label, "--printer", printer.Address()};
+    const RunResult again = Cli(reprint);
+    EXPECT_EQ(again.exitCode, 0) << again.err;
+    const std::vector<std::string> all = printer.WaitForLabels(3);
+    ASSERT_EQ(all.size(), 3u);
+    const auto withoutTime = [&](const std::string& text) { return std::regex_replace(text, std::regex(R"(\|LB\|[^|]*\|)"), "|LB||"); };
+    EXPECT_EQ(withoutTime(all[2]), withoutTime(all[1]));
+    // A serial no unit carries, and a printer that is not there: said, exit 18.
+    std::vector<std::string> unknown = reprint;
+    unknown[1] = "LB0003";
+    const RunResult none = Cli(unknown);
+    EXPECT_EQ(none.exitCode, 18);
+    EXPECT_NE(none.err.find("no unit programmed with LB0003"), std::string::npos) << none.err;
+    std::vector<std::string> refused = reprint;
+    refused.back() = RefusingPrinter();
+    const RunResult down = Cli(refused);
+    EXPECT_EQ(down.exitCode, 18);
+    EXPECT_NE(down.err.find("label not printed: cannot connect: Connection refused"), std::string::npos) << down.err;
+    // A device file takes the label as it is.
+    std::vector<std::string> toFile = reprint;
+    toFile.back() = m_dir + "/lp0";
+    std::ofstream(m_dir + "/lp0").flush();
+    EXPECT_EQ(Cli(toFile).exitCode, 0);
+    std::ifstream written(m_dir + "/lp0");
+    const std::string device((std::istreambuf_iterator<char>(written)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(withoutTime(device), withoutTime(all[1]));
 }

@@ -482,23 +482,26 @@ TEST_F(Dialog, KeyboardAsTheOriginalsDialogManagerHadIt)
     EXPECT_TRUE(Usb()->GetValue());
 }
 
-namespace {
-
-bool Snapshot(wxWindow& w, const char* path)
+// Read from the root window each time: the toolkit's screen DC keeps the
+// first picture it took, and later shots would show that one again.
+wxBitmap ScreenShot(wxWindow& w)
 {
     w.Raise();
     Settle(40);
     const wxRect r = w.GetScreenRect();
-    wxBitmap shot(r.width, r.height);
-    {
-        wxScreenDC screen;
-        wxMemoryDC mem(shot);
-        mem.Blit(0, 0, r.width, r.height, &screen, r.x, r.y);
+    GdkPixbuf* pixels = gdk_pixbuf_get_from_window(gdk_get_default_root_window(), r.x, r.y, r.width, r.height);
+    if (pixels == nullptr) {
+        return wxBitmap();
     }
-    return shot.IsOk() && shot.SaveFile(path, wxBITMAP_TYPE_PNG);
+    wxBitmap shot(pixels); // takes the reference
+    return shot;
 }
 
-} // namespace
+bool Snapshot(wxWindow& w, const char* path)
+{
+    const wxBitmap shot = ScreenShot(w);
+    return shot.IsOk() && shot.SaveFile(path, wxBITMAP_TYPE_PNG);
+}
 
 TEST_F(Dialog, RendersForTheReadme)
 {

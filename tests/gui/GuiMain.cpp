@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/init.h>
+#include <wx/log.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,12 +27,16 @@ int main(int argc, char** argv)
 {
     pello::g_strDocsDir = pello::TakeOption(&argc, argv, "docs-dir");
     pello::IsolateEnvironment();
+    // Silent sounds: a test machine without a sound card would fill the log with ALSA's complaints.
+    ::setenv("CANBERRA_DRIVER", "null", 1);
     ::testing::InitGoogleTest(&argc, argv);
     wxSetAssertHandler(FailOnAssert);
     wxApp::SetInstance(new wxApp());
     if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit()) {
         return 2;
     }
+    // The toolkit's complaints on stderr: a log box at the end would hang the run.
+    delete wxLog::SetActiveTarget(new wxLogStderr);
     const int rc = RUN_ALL_TESTS();
     wxTheApp->OnExit();
     wxEntryCleanup();

@@ -2,6 +2,7 @@
 // Helpers for driving real dialogs under Xvfb.
 
 #include <wx/testing.h>
+#include <wx/bitmap.h>
 #include <wx/msgdlg.h>
 
 #include <functional>
@@ -48,3 +49,7 @@ template <class... E> void WithMessages(const std::function<void()>& fn, const E
 
 // Lets the toolkit draw and deliver pending events.
 void Settle(int rounds = 20);
+
+// What the screen shows of `w`, raised first; and that as a PNG file.
+wxBitmap ScreenShot(wxWindow& w);
+bool Snapshot(wxWindow& w, const char* path);

@@ -39,6 +39,7 @@ public:
     }
     std::string Blank() override { return storage::kFactoryField; }
     void Report(const std::string&, const std::string&, const station::StationTally&) override {}
+    void NoteLabel(const storage::Claim&, const std::string&) override {}
     bool Keep(const storage::Claim& claim, storage::SerialState state, const storage::ProgrammingRecord& row) override
     {
         m_store.Settle(claim, state, row, m_who);
@@ -68,6 +69,7 @@ public:
     }
     void Left(int) override { ++left; }
     void Stopped(const std::string&, const station::StationTally&) override {}
+    void OnStep(const std::string&) override {}
     void Notice(const std::string& what) override
     {
         std::lock_guard<std::mutex> lock(mutex);
