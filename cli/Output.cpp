@@ -39,24 +39,6 @@ void Say(const std::string& text)
     if (!TerminalGone(stderr)) std::fprintf(stderr, "%s\n", text.c_str());
 }
 
-std::string EscapeDeviceText(const std::string& bytes)
-{
-    std::string out;
-    for (const char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c >= 0x20 && c <= 0x7E) {
-            out += ch;
-        } else {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\x%02X", c);
-            out += esc;
-        }
-    }
-    return out;
-}
-
 int FinishOutput(int exitCode)
 {
     if (TerminalGone(stdout) || TerminalGone(stderr)) {

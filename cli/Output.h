@@ -3,6 +3,7 @@
 // messages on stderr with the program's name in front, device bytes escaped
 // so that a device can never drive the terminal, and write errors counted.
 
+#include "protocol/ProductId.h" // EscapeDeviceText
 #include "storage/Text.h"
 
 #include <cstdio>
@@ -22,8 +23,6 @@ void Complain(const std::string& message);
 // on a line of its own on stderr.
 void Say(const std::string& text);
 
-// Device bytes as printable ASCII: "\" as "\\", anything outside 0x20..0x7E as \xHH.
-std::string EscapeDeviceText(const std::string& bytes);
 // Names and CSV lines, as the record's text leaves it.
 using storage::CsvLine;
 using storage::EscapeText;

@@ -195,18 +195,6 @@ AnswerKind KindFor(bool bStrict, std::string_view prefix)
     return prefix == kBootPrefix ? AnswerKind::Boot : AnswerKind::Acknowledgement;
 }
 
-// A reply as a message shows it, bytes outside printable ASCII as \xHH.
-std::string Shown(const uint8_t* bytes, size_t length)
-{
-    std::string out;
-    for (size_t i = 0; i < length; ++i) {
-        char c[8];
-        std::snprintf(c, sizeof c, bytes[i] >= 0x20 && bytes[i] < 0x7F ? "%c" : "\\x%02X", bytes[i]);
-        out += c;
-    }
-    return out;
-}
-
 } // namespace
 
 void CSnToolWorkflow::MarkOutOfStep(const std::string& why, AttemptIo* io)
@@ -229,7 +217,7 @@ void CSnToolWorkflow::WatchReply(const Frame& frame, AnswerKind kind, const uint
     }
     const bool verified = ClassifyReply(reply, io->length, false, {}) != ReplyKind::Unexpected;
     if (io->complete && verified && !ReplyOfKind(reply, io->length, kind)) {
-        MarkOutOfStep(command + " was answered " + Shown(reply, io->length), io);
+        MarkOutOfStep(command + " was answered " + EscapeDeviceText(std::string(reinterpret_cast<const char*>(reply), io->length)), io);
     }
 }
 

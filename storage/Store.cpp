@@ -731,17 +731,21 @@ std::string RecordWhere(const RecordFilter& f, std::vector<DbValue>* params)
 
 } // namespace
 
-std::vector<ProgrammingRecord> CStore::Records(const RecordFilter& filter)
+std::vector<ProgrammingRecord> CStore::SelectRecords(const std::string& whereAndOrder, const std::vector<DbValue>& params)
 {
-    std::vector<DbValue> params;
-    const std::string where = RecordWhere(filter, &params);
     std::vector<ProgrammingRecord> out;
-    for (const auto& r : m_db->Query(std::string("SELECT ") + kRecordColumns + " FROM records WHERE " + where +
-                                         " ORDER BY id",
+    for (const auto& r : m_db->Query(std::string("SELECT ") + kRecordColumns + " FROM records WHERE " + whereAndOrder,
                                      params)) {
         out.push_back(RecordOf(r));
     }
     return out;
+}
+
+std::vector<ProgrammingRecord> CStore::Records(const RecordFilter& filter)
+{
+    std::vector<DbValue> params;
+    const std::string where = RecordWhere(filter, &params);
+    return SelectRecords(where + " ORDER BY id", params);
 }
 
 std::vector<ProgrammingRecord> CStore::LatestRecords(const RecordFilter& filter, int limit)
@@ -749,24 +753,17 @@ std::vector<ProgrammingRecord> CStore::LatestRecords(const RecordFilter& filter,
     std::vector<DbValue> params;
     const std::string where = RecordWhere(filter, &params);
     params.push_back(std::to_string(limit));
-    std::vector<ProgrammingRecord> out;
-    for (const auto& r : m_db->Query(std::string("SELECT ") + kRecordColumns + " FROM records WHERE " + where +
-                                         " ORDER BY id DESC LIMIT CAST(? AS INTEGER)",
-                                     params)) {
-        out.push_back(RecordOf(r));
-    }
-    return out;
+    return SelectRecords(where + " ORDER BY id DESC LIMIT CAST(? AS INTEGER)", params);
 }
 
 std::optional<ProgrammingRecord> CStore::LatestRow(const std::string& field, const std::string& outcomes)
 {
-    const auto rows = m_db->Query(std::string("SELECT ") + kRecordColumns + " FROM records WHERE field_written = ? " +
-                                      "AND (" + outcomes + ") ORDER BY id DESC LIMIT 1",
-                                  {field});
+    const std::vector<ProgrammingRecord> rows =
+        SelectRecords("field_written = ? AND (" + outcomes + ") ORDER BY id DESC LIMIT 1", {field});
     if (rows.empty()) {
         return std::nullopt;
     }
-    return RecordOf(rows[0]);
+    return rows.front();
 }
 
 std::optional<ProgrammingRecord> CStore::LastProgrammed(const std::string& field)

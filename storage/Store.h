@@ -237,6 +237,8 @@ private:
     void EndClaim(const Claim& claim, SerialState to, const ProgrammingRecord& record, const Station& who);
     void MarkAbandonedClaims(int64_t batchId, const Station& who);
     void RefuseProgrammedFields(int64_t batchId);
+    // Record rows WHERE `whereAndOrder` (a condition, then its ORDER BY and LIMIT).
+    std::vector<ProgrammingRecord> SelectRecords(const std::string& whereAndOrder, const std::vector<DbValue>& params);
     std::optional<ProgrammingRecord> LatestRow(const std::string& field, const std::string& outcomes);
     // The database's clock, `offsetSeconds` from now, as a SQL expression.
     std::string DbTime(int offsetSeconds = 0) const;

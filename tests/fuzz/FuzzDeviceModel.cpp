@@ -1,4 +1,4 @@
-// The simulator's frame parser and fault specs.
+// The simulator's frame parser and fault rules.
 #include "sim/DeviceModel.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
