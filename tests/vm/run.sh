@@ -61,11 +61,13 @@ chmod +x "$root/init"
 # The host's ends: a simulated unit behind the FTDI adapter (on a pty that
 # QEMU opens as a serial line, so the guest's line settings land on it), and
 # one on the UART's far end (a pty QEMU makes, the simulator serves on it).
+# The second "SID" (the pulled-cable check's) is answered 2 s late, so the
+# adapter is surely taken away while that Apply is under way.
 work=$(mktemp -d)
 pids=()
 cleanup() { cp "$work/qemu.out" "$work/console" "$work/uart.log" "$vm/" 2>/dev/null || true; for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; rm -rf "$work"; }
 trap cleanup EXIT
-"$bin/pellomatic-devsim" --link "$work/ftdi" --reply-delay 500 >"$work/ftdi.out" 2>/dev/null &
+"$bin/pellomatic-devsim" --link "$work/ftdi" --reply-delay 500 --fault SID=normal,late:2000 >"$work/ftdi.out" 2>/dev/null &
 pids+=($!)
 for _ in $(seq 50); do [[ -s "$work/ftdi.out" ]] && break; sleep 0.1; done
 
@@ -78,7 +80,7 @@ boot() {
     -chardev pty,id=uart -serial chardev:uart \
     -device qemu-xhci,id=xhci \
     -chardev serial,id=ftdi,path="$work/ftdi" -device usb-serial,id=usbser0,chardev=ftdi,bus=xhci.0 \
-    -monitor unix:"$work/monitor",server,nowait >"$work/qemu.out" 2>&1 &
+    -qmp unix:"$work/qmp",server,nowait >"$work/qemu.out" 2>&1 &
   qemu=$!
   for _ in $(seq 300); do
     grep -q "VM-BOOTED" "$work/console" 2>/dev/null && return 0
@@ -102,7 +104,29 @@ uart=$(grep -o '/dev/pts/[0-9]* (label uart)' "$work/qemu.out" | cut -d' ' -f1)
 "$bin/pellomatic-devsim" --tty "$uart" --verbose >"$work/uart.out" 2>"$work/uart.log" &
 pids+=($!)
 
-monitor() { python3 -c 'import socket,sys; s=socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); s.sendall((sys.argv[2]+"\n").encode()); s.recv(4096)' "$work/monitor" "$1"; }
+# Takes a USB device away through QMP and waits for QEMU's answer: a command
+# sent to the human monitor and the socket closed at once can be dropped.
+unplug() {
+  python3 - "$work/qmp" "$1" <<'PY'
+import json, socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.settimeout(30)
+s.connect(sys.argv[1])
+f = s.makefile("rw")
+f.readline()
+def run(command, **arguments):
+    f.write(json.dumps({"execute": command, "arguments": arguments}) + "\n")
+    f.flush()
+    while True:
+        answer = json.loads(f.readline())
+        if "return" in answer or "error" in answer:
+            return answer
+run("qmp_capabilities")
+answer = run("device_del", id=sys.argv[2])
+if "error" in answer:
+    sys.exit(answer["error"].get("desc", "device_del failed"))
+PY
+}
 host_results=()
 pulled=0 settings=0
 while kill -0 "$qemu" 2>/dev/null; do
@@ -117,7 +141,9 @@ while kill -0 "$qemu" 2>/dev/null; do
   fi
   if [[ $pulled -eq 0 ]] && grep -q "VM-PULL usbser0" "$work/console" 2>/dev/null; then
     pulled=1
-    monitor "device_del usbser0"
+    if ! why=$(unplug usbser0 2>&1); then
+      host_results+=("VM-CHECK FAIL vm-pull-usbser0: $why")
+    fi
   fi
   sleep 0.1
 done
