@@ -663,12 +663,9 @@ void CStore::Resolve(const std::string& batch, const std::string& serial, Serial
         if (Text(rows[0][1]) != "in_doubt") {
             throw StoreError(StoreProblem::NotInDoubt, serial + " is " + Text(rows[0][1]) + ", not in doubt");
         }
-        const auto programmed = m_db->Query("SELECT MAX(time) FROM records WHERE field_written = ? AND "
-                                            "outcome = 'programmed'",
-                                            {Text(rows[0][2])});
-        if (to == SerialState::Free && !programmed.empty() && programmed[0][0]) {
-            throw StoreError(StoreProblem::Programmed, serial + " was programmed into a unit at " +
-                                                           Text(programmed[0][0]) + ": it cannot be freed");
+        if (const auto programmed = to == SerialState::Free ? LastProgrammed(Text(rows[0][2])) : std::nullopt) {
+            throw StoreError(StoreProblem::Programmed,
+                             serial + " was programmed into a unit at " + programmed->time + ": it cannot be freed");
         }
         m_db->Query("UPDATE serials SET state = ?, claim_token = NULL WHERE id = ?", {DbState(to), Text(rows[0][0])});
         AddEvent(Text(rows[0][0]), StateName(to), who,

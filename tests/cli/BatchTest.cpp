@@ -2,6 +2,7 @@
 // against simulated devices, on an SQLite file and on a PostgreSQL server the
 // test starts itself.
 
+#include "tests/support/ExpectedField.h"
 #include "tests/support/Postgres.h"
 #include "tests/support/Spawn.h"
 #include "tests/support/TestEnv.h"
@@ -65,13 +66,6 @@ protected:
     }
     std::string m_dir, m_db;
 };
-
-std::string Field(const std::string& serial)
-{
-    std::string f = (serial.size() < 10 ? "0" : "") + std::to_string(serial.size()) + serial;
-    f.resize(22, '0');
-    return f;
-}
 
 } // namespace
 
@@ -148,13 +142,13 @@ TEST_P(Batches, BatchesAndTheRecordEndToEnd)
     EXPECT_EQ(Cli({"batch", "export", "LOT1"}).out.substr(0, 28), "serial,field,state,history\nS");
 
     // The record: one row per attempt, from SN.txt too; the duplicate guard.
-    std::ofstream(m_dir + "/SN.txt") << Field("SN000001") << "\nABCDEFGH_123\n";
+    std::ofstream(m_dir + "/SN.txt") << ExpectedField("SN000001") << "\nABCDEFGH_123\n";
     newUnit();
     {
         CDevsim unit({"--link", port, "--state", state});
         r = Cli({"apply", "--port", port});
         EXPECT_EQ(r.exitCode, 6);
-        EXPECT_NE(r.err.find(Field("SN000001") + " was programmed at "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(ExpectedField("SN000001") + " was programmed at "), std::string::npos) << r.err;
         EXPECT_EQ(Cli({"apply", "--port", port, "--allow-duplicate"}).exitCode, 0);
         EXPECT_EQ(Cli({"--no-record", "apply", "--port", port}).exitCode, 0);
     }

@@ -4,6 +4,7 @@
 
 #include "storage/Pending.h"
 #include "storage/Store.h"
+#include "tests/support/ExpectedField.h"
 #include "tests/support/Spawn.h"
 #include "tests/support/TestEnv.h"
 
@@ -21,13 +22,6 @@ using namespace pello;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Field(const std::string& serial)
-{
-    std::string f = "0" + std::to_string(serial.size()) + serial;
-    f.resize(22, '0');
-    return f;
-}
 
 class Trust : public ::testing::Test {
 protected:
@@ -55,7 +49,7 @@ storage::ProgrammingRecord Row(const std::string& token)
     storage::ProgrammingRecord r;
     r.time = storage::UtcNow();
     r.station = "bench";
-    r.fieldWritten = Field("K0001");
+    r.fieldWritten = ExpectedField("K0001");
     r.outcome = "programmed";
     r.token = token;
     return r;
@@ -68,7 +62,7 @@ TEST_F(Trust, OneUnitPerFieldWhateverWroteIt)
     ASSERT_EQ(Cli({"batch", "create", "LT", "--first", "LT0001", "--count", "5", "--code", "ABCDEFGH_123"}).exitCode, 0);
     // A free serial of a batch is not programmed from SN.txt, but with
     // --allow-duplicate, which the row says; the batch then passes it over.
-    WriteSn(Field("LT0002"));
+    WriteSn(ExpectedField("LT0002"));
     WithNewUnit([&] {
         const RunResult r = Cli({"apply", "--port", m_port});
         EXPECT_EQ(r.exitCode, 6);
@@ -81,18 +75,18 @@ TEST_F(Trust, OneUnitPerFieldWhateverWroteIt)
         EXPECT_EQ(r.out, "Setting successful!\nVerified: LT0003\nLT0003\n");
         EXPECT_NE(r.err.find("LT0002 of batch LT passed over"), std::string::npos) << r.err;
     });
-    const auto rows = nlohmann::json::parse(Cli({"log", "--serial", Field("LT0002"), "--format", "json"}).out);
+    const auto rows = nlohmann::json::parse(Cli({"log", "--serial", ExpectedField("LT0002"), "--format", "json"}).out);
     ASSERT_FALSE(rows.empty());
     EXPECT_NE(rows.back()["detail"].get<std::string>().find("--allow-duplicate"), std::string::npos);
     // A batch over a field a unit carries is refused.
-    WriteSn(Field("ZZ0002"));
+    WriteSn(ExpectedField("ZZ0002"));
     WithNewUnit([&] { EXPECT_EQ(Cli({"apply", "--port", m_port}).exitCode, 0); });
     RunResult r = Cli({"batch", "create", "ZZ", "--first", "ZZ0001", "--count", "3", "--code", "ABCDEFGH_123"});
     EXPECT_EQ(r.exitCode, 10);
     EXPECT_NE(r.err.find("ZZ0002 is programmed into a unit already"), std::string::npos) << r.err;
     // The factory field is every new unit's: written only on purpose, never "programmed before".
     WriteSn(storage::kFactoryField);
-    CDevsim programmed({"--link", m_port, "--sid", Field("QQ0001")});
+    CDevsim programmed({"--link", m_port, "--sid", ExpectedField("QQ0001")});
     EXPECT_EQ(Cli({"apply", "--port", m_port}).exitCode, 6);
     EXPECT_EQ(Cli({"apply", "--port", m_port, "--allow-duplicate"}).exitCode, 0);
 }

@@ -1,6 +1,7 @@
 // The station end to end over a pseudo-terminal: a line of simulated units,
 // a batch, the record.
 
+#include "tests/support/ExpectedField.h"
 #include "tests/support/LabelPrinter.h"
 #include "tests/support/Spawn.h"
 #include "tests/support/TestEnv.h"
@@ -17,13 +18,6 @@
 using namespace pello;
 
 namespace {
-
-std::string Field(const std::string& serial)
-{
-    std::string f = "0" + std::to_string(serial.size()) + serial;
-    f.resize(22, '0');
-    return f;
-}
 
 class Station : public ::testing::Test {
 protected:
@@ -60,7 +54,7 @@ TEST_F(Station, TwentyUnitsFromABatchOfTwentyAndOneThatArrivesProgrammed)
     ASSERT_EQ(Cli({"batch", "create", "ST", "--first", "ST0001", "--count", "20", "--code", "STATION0_001"}).exitCode, 0);
     // The third unit arrives carrying the first unit's serial.
     CDevsim line({"--link", m_port, "--units", "21", "--gap", "0.2", "--hold", "0.2", "--unit-sid",
-                  "1400000000000000000000", "--unit-sid", "14UNIT0002000000000000", "--unit-sid", Field("ST0001")});
+                  "1400000000000000000000", "--unit-sid", "14UNIT0002000000000000", "--unit-sid", ExpectedField("ST0001")});
     const RunResult r = Cli({"station", "--batch", "ST", "--port", m_port, "--interval", "0.1", "--json"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     std::set<std::string> written;
@@ -69,7 +63,7 @@ TEST_F(Station, TwentyUnitsFromABatchOfTwentyAndOneThatArrivesProgrammed)
         if (e["event"] != "unit") continue;
         if (e["outcome"] == "skipped") {
             ++skipped;
-            EXPECT_NE(e["detail"].get<std::string>().find("already programmed as " + Field("ST0001")), std::string::npos);
+            EXPECT_NE(e["detail"].get<std::string>().find("already programmed as " + ExpectedField("ST0001")), std::string::npos);
             continue;
         }
         EXPECT_EQ(e["outcome"], "programmed") << e.dump();
@@ -98,7 +92,7 @@ TEST_F(Station, NeverWritesAUnitTwiceAndStopsCleanlyOnCtrlC)
         EXPECT_NE(r.out.find("station stopped (stopped): 1 done, 0 failed, 0 skipped"), std::string::npos) << r.out;
         // And after a restart, still there: skipped, not written.
         CChild again("pellomatic-cli", With({"station", "--batch", "ST", "--port", m_port, "--interval", "0.1"}), m_dir);
-        ASSERT_TRUE(again.WaitForOutput("-  skipped: already programmed as " + Field("ST0001")));
+        ASSERT_TRUE(again.WaitForOutput("-  skipped: already programmed as " + ExpectedField("ST0001")));
         again.Signal(SIGINT);
         EXPECT_EQ(again.Wait().exitCode, 130);
     }
@@ -107,12 +101,12 @@ TEST_F(Station, NeverWritesAUnitTwiceAndStopsCleanlyOnCtrlC)
         const std::string state = m_dir + "/slow";
         CDevsim unit({"--link", m_port, "--units", "1", "--state", state, "--reply-delay", "300"});
         CChild station("pellomatic-cli", With({"station", "--batch", "ST", "--port", m_port, "--interval", "0.1"}), m_dir);
-        for (int i = 0; i < 1000 && Stored(state).rfind(Field("ST0002"), 0) != 0; ++i) ::usleep(10000);
+        for (int i = 0; i < 1000 && Stored(state).rfind(ExpectedField("ST0002"), 0) != 0; ++i) ::usleep(10000);
         station.Signal(SIGINT);
         const RunResult r = station.Wait();
         EXPECT_EQ(r.exitCode, 130) << r.err;
         EXPECT_NE(r.out.find("ST0002  programmed"), std::string::npos) << r.out;
-        EXPECT_EQ(Stored(state), Field("ST0002") + " STATION0_001");
+        EXPECT_EQ(Stored(state), ExpectedField("ST0002") + " STATION0_001");
     }
     const std::string show = Cli({"batch", "show", "ST"}).out;
     EXPECT_NE(show.find("18 free, 0 claimed, 2 programmed, 0 in doubt"), std::string::npos) << show;
@@ -139,7 +133,7 @@ TEST_F(Station, LabelsAfterEveryPassAndAgainFromTheRecord)
     for (int i = 0; i < 2; ++i) {
         ASSERT_TRUE(std::regex_match(labels[i], m, filled)) << labels[i];
         EXPECT_EQ(m[1], "LB000" + std::to_string(i + 1));
-        EXPECT_EQ(m[2], Field(m[1]));
+        EXPECT_EQ(m[2], ExpectedField(m[1]));
     }
     // Reprinted from the record: the same values.
     const std::vector<std::string> reprint = {"label", "LB0002", "--label", label, "--printer", printer.Address()};

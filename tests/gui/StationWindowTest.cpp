@@ -4,6 +4,7 @@
 
 #include "gui/StationWindow.h"
 #include "tests/gui/GuiSupport.h"
+#include "tests/support/ExpectedField.h"
 #include "tests/support/LabelPrinter.h"
 #include "tests/support/Spawn.h"
 #include "tests/support/TestEnv.h"
@@ -30,13 +31,6 @@ extern std::string g_strDocsDir;
 namespace {
 
 const char* kBlank = "1400000000000000000000";
-
-std::string Field(const std::string& serial)
-{
-    std::string f = "0" + std::to_string(serial.size()) + serial;
-    f.resize(22, '0');
-    return f;
-}
 
 // One look of the panel, as the operator saw it.
 struct Look {
@@ -129,7 +123,7 @@ TEST_F(StationWindowTest, PassFailAndRemoveAsTheOperatorSeesThem)
     CTestLabelPrinter printer;
     // The second unit refuses its serial; the third arrives carrying the first's.
     CDevsim line({"--link", m_port, "--units", "3", "--gap", "1", "--hold", "2", "--fault", "SID=normal,nak",
-                  "--unit-sid", kBlank, "--unit-sid", kBlank, "--unit-sid", Field("GW0001")});
+                  "--unit-sid", kBlank, "--unit-sid", kBlank, "--unit-sid", ExpectedField("GW0001")});
     Open("GW", printer.Address());
     wxColour shown;
     ASSERT_TRUE(RunUntil([&] {
@@ -153,7 +147,7 @@ TEST_F(StationWindowTest, PassFailAndRemoveAsTheOperatorSeesThem)
     EXPECT_NE(m_window->LastUnits().Find("GW0002 failed: the unit refused the serial number"), wxNOT_FOUND)
         << m_window->LastUnits().utf8_string();
     // Its label, every placeholder filled.
-    EXPECT_EQ(printer.WaitForLabels(1), std::vector<std::string> {"GW0001 " + Field("GW0001") + " GWCODE000001 GW bench-7 ana"});
+    EXPECT_EQ(printer.WaitForLabels(1), std::vector<std::string> {"GW0001 " + ExpectedField("GW0001") + " GWCODE000001 GW bench-7 ana"});
     CloseAndWait();
     // The same rows as the command-line station writes.
     const std::vector<nlohmann::json> rows = Rows();
