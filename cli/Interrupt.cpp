@@ -1,7 +1,12 @@
 #include "cli/Interrupt.h"
 
+#include "link/UniqueFd.h"
+#include "storage/Database.h"
+
 #include <csignal>
+#include <cstdint>
 #include <initializer_list>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 namespace pello::cli {
@@ -10,6 +15,9 @@ namespace {
 
 volatile sig_atomic_t g_signal = 0;
 volatile sig_atomic_t g_hungUp = 0;
+// Readable once a signal has come: a wait for a database server to accept a
+// connection ends then (the record is opened before anything goes out).
+CUniqueFd g_heard;
 
 void OnSignal(int sig)
 {
@@ -21,6 +29,8 @@ void OnSignal(int sig)
     }
     if (g_signal == 0) {
         g_signal = sig;
+        const uint64_t one = 1;
+        (void)!::write(g_heard.Get(), &one, sizeof one);
     }
 }
 
@@ -28,6 +38,8 @@ void OnSignal(int sig)
 
 void InstallInterruptHandlers()
 {
+    g_heard.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    storage::EndConnectingWhenReadable(g_heard.Get());
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sa.sa_flags = SA_RESTART;

@@ -4,7 +4,8 @@
 // sequence finishes (or fails through its own path) and is recorded, the port
 // is released, then the program ends with 128 + that signal. A second Ctrl+C
 // or SIGTERM, a person's or a supervisor's insistence, ends it at once. A
-// broken pipe never ends it.
+// broken pipe never ends it. A wait for a database server to answer ends
+// at the first signal (nothing is on the wire then).
 
 namespace pello::cli {
 

@@ -1,6 +1,7 @@
 #include "cli/Record.h"
 
 #include "cli/ExitCodes.h"
+#include "cli/Interrupt.h"
 #include "cli/Output.h"
 
 #include <cstdlib>
@@ -116,7 +117,8 @@ int CRecordKeeper::Open(bool forReading)
         SayReplayed(storage::ReplayPending(*m_store));
         return kOk;
     } catch (const std::exception& e) {
-        return ReportStorageError(e, described);
+        const int rc = ReportStorageError(e, described);
+        return Interrupted() ? InterruptedExitCode() : rc; // a signal ended the wait for the server
     }
 }
 

@@ -210,9 +210,10 @@ int RunStation(const StationCliOptions& options, const CommonOptions& given)
                             keeper.Who().operatorName});
     try {
         book.SerialsLeft(); // an unknown batch is said before any unit is looked for
+        book.CheckWrites(); // and a record that refuses writes
         const StationTally tally = line.Run([&json] { return Interrupted() || json.ReaderGone(); });
-        if (tally.unrecorded > 0) {
-            return kNotRecorded;
+        if (tally.unrecorded > 0 || tally.recordLost) {
+            return kNotRecorded; // a line-control system must not take this stop for the end of the work
         }
         if (Interrupted()) {
             return InterruptedExitCode();

@@ -3,11 +3,13 @@
 #include "link/UniqueFd.h"
 
 #include <wx/app.h>
+#include <wx/dialog.h>
 #include <wx/window.h>
 
 #include <X11/Xlib.h>
 #include <gtk/gtk.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <map>
@@ -82,17 +84,45 @@ void OnDisplayLost(std::function<void()> onLost)
     XSetIOErrorHandler(OnIoError);
 }
 
+void CloseMessageBoxes(wxWindow* keep)
+{
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* w = windows; w != nullptr; w = w->next) {
+        if (GTK_IS_MESSAGE_DIALOG(w->data) && gtk_widget_get_visible(GTK_WIDGET(w->data))) {
+            gtk_dialog_response(GTK_DIALOG(w->data), GTK_RESPONSE_DELETE_EVENT);
+        }
+    }
+    g_list_free(windows);
+    for (wxWindow* w : wxTopLevelWindows) {
+        auto* dialog = dynamic_cast<wxDialog*>(w);
+        if (dialog != nullptr && dialog != keep && dialog->IsModal()) {
+            dialog->EndModal(wxID_CANCEL);
+        }
+    }
+}
+
+namespace {
+
+std::atomic<int> g_firstSignal {0};
+
+} // namespace
+
+int SignalHeard() { return g_firstSignal.load(); }
+
 struct CSignalWatch::Impl {
     CUniqueFd signals;
     CUniqueFd stop {::eventfd(0, EFD_CLOEXEC)};
+    CUniqueFd heard {::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
     std::thread thread;
 };
+
+int CSignalWatch::HeardFd() const { return m_pImpl->heard.Get(); }
 
 CSignalWatch::CSignalWatch(std::function<void(int)> onSignal) : m_pImpl(std::make_unique<Impl>())
 {
     sigset_t set;
     sigemptyset(&set);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, sig);
+    for (const int sig : {SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM}) sigaddset(&set, sig);
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
     m_pImpl->signals.Reset(::signalfd(-1, &set, SFD_CLOEXEC));
     m_pImpl->thread = std::thread([impl = m_pImpl.get(), onSignal = std::move(onSignal)] {
@@ -105,6 +135,10 @@ CSignalWatch::CSignalWatch(std::function<void(int)> onSignal) : m_pImpl(std::mak
                 if (wxTheApp == nullptr) {
                     ::_exit(128 + sig); // no window yet, so nothing on the wire
                 }
+                int none = 0;
+                g_firstSignal.compare_exchange_strong(none, sig);
+                const uint64_t one = 1;
+                (void)!::write(impl->heard.Get(), &one, sizeof one);
                 wxTheApp->CallAfter([onSignal, sig] { onSignal(sig); });
             }
         }

@@ -22,20 +22,32 @@ void RenewCloseCatch();
 // process then ends with exit code 1, as the toolkit would end it.
 void OnDisplayLost(std::function<void()> onLost);
 
-// SIGINT, SIGTERM and SIGHUP become calls of `onSignal(signal)` on the
-// window's thread (before the application exists they end the process).
-// Blocks them in the calling thread first: make it before any other thread
-// starts (the toolkit's own included), so that every thread inherits the mask.
+// Ends every message box that is up, and any modal dialog but `keep`, as if
+// dismissed: a program asked to end is not held by a box nobody will click.
+void CloseMessageBoxes(wxWindow* keep = nullptr);
+
+// The signals that would end the program (HUP, INT, TERM, QUIT, USR1, USR2,
+// ALRM) become calls of `onSignal(signal)` on the window's thread (before the
+// application exists they end the process). Blocks them in the calling thread
+// first: make it before any other thread starts (the toolkit's own included),
+// so that every thread inherits the mask.
 class CSignalWatch {
 public:
     explicit CSignalWatch(std::function<void(int)> onSignal);
     ~CSignalWatch();
     CSignalWatch(const CSignalWatch&) = delete;
     CSignalWatch& operator=(const CSignalWatch&) = delete;
+    // Readable from the first signal on, for waits that cannot run the
+    // window's events (connecting to the record's server).
+    int HeardFd() const;
 
 private:
     struct Impl;
     std::unique_ptr<Impl> m_pImpl;
 };
+
+// The first signal a CSignalWatch heard, 0 for none: the process ends with
+// 128 + it.
+int SignalHeard();
 
 } // namespace pello

@@ -1,5 +1,6 @@
 #include "gui/Pellomatic.h"
 
+#include "gui/DisplayWatch.h"
 #include "gui/PellomaticDlg.h"
 #include "gui/XrcResources.h"
 
@@ -40,10 +41,13 @@ bool CSnToolApp::StartStation()
     auto* window = new CStationWindow(*m_station);
     std::string why;
     if (!window->Start(&why)) {
-        std::fprintf(stderr, "pellomatic: the station cannot start: %s\n", why.c_str());
-        wxMessageBox(wxString::FromUTF8("The station cannot start: " + why), "Pellomatic station",
-                     wxOK | wxICON_ERROR);
+        // Gone before the box: a signal meanwhile finds the box alone and ends it.
         window->Destroy();
+        std::fprintf(stderr, "pellomatic: the station cannot start: %s\n", why.c_str());
+        if (SignalHeard() == 0) {
+            wxMessageBox(wxString::FromUTF8("The station cannot start: " + why), "Pellomatic station",
+                         wxOK | wxICON_ERROR);
+        }
         m_exitCode = 1;
         return false;
     }

@@ -128,6 +128,28 @@ void CSnToolDlg::RequestClose()
     }
 }
 
+void CSnToolDlg::CloseForSignal()
+{
+    m_bUnattended = true;
+    m_bCloseRequested = true;
+    if (m_bBoxUp) {
+        if (!m_strBoxShown.empty()) {
+            std::fprintf(stderr, "pellomatic: %s\n", m_strBoxShown.c_str());
+        }
+        CloseMessageBoxes(this); // the close follows when the box has gone
+        return;
+    }
+    CloseIfAsked(); // or FinishWire does, once the sequence has ended
+}
+
+void CSnToolDlg::CloseIfAsked()
+{
+    if (m_bCloseRequested && !m_bOnWire && !m_bBoxUp) {
+        m_bCloseRequested = false;
+        OnCloseCommand();
+    }
+}
+
 void CSnToolDlg::ExchangeData(bool pull)
 {
     if (pull) {
@@ -200,7 +222,10 @@ void CSnToolDlg::OnSystemCommand(unsigned nID, long)
 {
     if ((nID & 0xFFF0) == ID_SYSMENU_ABOUT) {
         CAboutDlg dlgAbout;
+        m_bBoxUp = true;
         dlgAbout.ShowModal();
+        m_bBoxUp = false;
+        CloseIfAsked();
         return;
     }
     // The platform's default handling of the items this menu offers.
@@ -292,15 +317,21 @@ void CSnToolDlg::FinishWire(const std::function<void()>& then)
     RenewCloseCatch();
     then();
     m_bOnWire = false;
-    if (m_bCloseRequested) {
-        m_bCloseRequested = false;
-        OnCloseCommand();
-    }
+    CloseIfAsked();
 }
 
 void CSnToolDlg::ShowMessage(const std::string& text, const std::string& caption)
 {
+    if (m_bUnattended) {
+        std::fprintf(stderr, "pellomatic: %s\n", text.c_str());
+        return;
+    }
+    m_bBoxUp = true;
+    m_strBoxShown = text;
     wxMessageBox(wxString::FromUTF8(text), wxString::FromUTF8(caption), wxOK, this);
+    m_strBoxShown.clear();
+    m_bBoxUp = false;
+    CloseIfAsked();
 }
 
 // The paint steps over a live window.

@@ -53,9 +53,14 @@ public:
     void RunOnWire(std::function<void()> work, std::function<void()> then) override;
     // A command is on the wire (or its result is being shown).
     bool IsOnWire() const { return m_bOnWire; }
-    // A close asked for from outside the window (a signal): carried out now,
-    // or when the command on the wire has ended and its result been seen.
+    // A close asked for (the "Close" button): carried out now, or when the
+    // command on the wire has ended and its result been seen.
     void RequestClose();
+    // A signal asks the program to end: carried out at once, a result box
+    // that is up closed, unless a sequence is on the wire, which is let
+    // finish. From then on no box waits for a click: what it says goes to
+    // stderr.
+    void CloseForSignal();
     // The display has gone: a command on the wire is let finish, and what it
     // came to goes to stderr, since no box can show it. For the last dialog made.
     static void FinishOnLostDisplay();
@@ -78,6 +83,8 @@ private:
     void FinishWire(const std::function<void()>& then);
     // A close request waits for the running sequence; true when it must wait.
     bool DeferClose();
+    // Carries out a close that waited, once nothing is on the wire and no box up.
+    void CloseIfAsked();
 
     wxRadioButton* m_pUsb = nullptr;
     wxRadioButton* m_pRs232 = nullptr;
@@ -93,6 +100,9 @@ private:
     bool m_bWorkDone = false;
     bool m_bOnWire = false;
     bool m_bCloseRequested = false;
+    bool m_bUnattended = false; // a signal came: no box waits for a click
+    bool m_bBoxUp = false;      // a message box or the About box is up
+    std::string m_strBoxShown;  // the text of the message box that is up
     static CSnToolDlg* s_pCurrent;
 
     friend class CDialogRepaintTarget;

@@ -4,6 +4,7 @@
 #include "gui/Pellomatic.h"
 #include "gui/PellomaticDlg.h"
 #include "link/Process.h"
+#include "storage/Database.h"
 
 #include <wx/log.h>
 
@@ -64,18 +65,18 @@ std::optional<int> ReadCommandLine(int argc, char** argv, std::optional<pello::S
     return std::nullopt;
 }
 
-// The signal that asked the dialog to close, if one did.
-int g_closingSignal = 0;
-
-// A signal is a close request: the dialog carries it out once nothing is on
-// the wire, the station window once the unit on hand is done.
-void CloseOnSignal(int sig)
+// A signal is a close request: the dialog carries it out at once unless a
+// sequence is on the wire, the station window once the unit on hand is done.
+// A box with no window behind it (the station could not start) just ends.
+void CloseOnSignal(int)
 {
-    g_closingSignal = g_closingSignal != 0 ? g_closingSignal : sig;
-    if (auto* dlg = dynamic_cast<pello::CSnToolDlg*>(wxTheApp->GetTopWindow())) {
-        dlg->RequestClose();
-    } else if (auto* station = dynamic_cast<pello::CStationWindow*>(wxTheApp->GetTopWindow())) {
+    wxWindow* top = wxTheApp->GetTopWindow();
+    if (auto* dlg = dynamic_cast<pello::CSnToolDlg*>(top)) {
+        dlg->CloseForSignal();
+    } else if (auto* station = dynamic_cast<pello::CStationWindow*>(top); station != nullptr && station->Started()) {
         station->Close();
+    } else {
+        pello::CloseMessageBoxes();
     }
 }
 
@@ -96,6 +97,7 @@ int main(int argc, char** argv)
     }
     // Before the toolkit starts threads of its own, so that none takes them.
     std::optional<pello::CSignalWatch> signals(std::in_place, CloseOnSignal);
+    pello::storage::EndConnectingWhenReadable(signals->HeardFd());
     std::signal(SIGPIPE, SIG_IGN);
     // One clear line instead of the toolkit's own when there is no display.
     wxLog::EnableLogging(false);
@@ -118,7 +120,8 @@ int main(int argc, char** argv)
     }
     wxTheApp->OnExit();
     const int exitCode = wxGetApp().ExitCode();
+    pello::storage::EndConnectingWhenReadable(-1);
     signals.reset();
     wxEntryCleanup();
-    return g_closingSignal != 0 ? 128 + g_closingSignal : exitCode;
+    return pello::SignalHeard() != 0 ? 128 + pello::SignalHeard() : exitCode;
 }

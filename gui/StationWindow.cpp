@@ -7,7 +7,9 @@
 #include "station/Words.h"
 #include "storage/Pending.h"
 
+#include <wx/arrstr.h>
 #include <wx/button.h>
+#include <wx/dcclient.h>
 #include <wx/listctrl.h>
 #include <wx/panel.h>
 #include <wx/sizer.h>
@@ -30,6 +32,51 @@ struct LookStyle {
 wxString FromUtf8(const std::string& text) { return wxString::FromUTF8(text.c_str()); }
 
 wxFont Big(int points) { return wxFont(wxFontInfo(points).Bold()); }
+
+// The word, the detail and the note: each its size, and its share of the
+// panel's height.
+constexpr int kPoints[3] = {56, 48, 24};
+constexpr double kShare[3] = {0.28, 0.47, 0.25};
+constexpr int kSmallestPoints = 9;
+constexpr int kBorder = 8; // around each text in the panel
+
+// `text` broken between words so that no line is wider than `width` where
+// it can be helped (a single word wider stays whole).
+wxString Wrap(wxDC& dc, const wxString& text, int width)
+{
+    wxString out, line;
+    for (const wxString& word : wxSplit(text, ' ', '\0')) {
+        const wxString longer = line.empty() ? word : line + " " + word;
+        if (!line.empty() && dc.GetTextExtent(longer).x > width) {
+            out += line + "\n";
+            line = word;
+        } else {
+            line = longer;
+        }
+    }
+    return out + line;
+}
+
+// The largest size up to `points` at which `text` wrapped fits `room`, and
+// the text wrapped for it.
+std::pair<int, wxString> FitInRoom(wxWindow* window, const wxString& text, int points, const wxSize& room)
+{
+    wxClientDC dc(window);
+    for (;; --points) {
+        dc.SetFont(Big(points));
+        const wxString wrapped = Wrap(dc, text, room.x);
+        const wxSize needs = dc.GetMultiLineTextExtent(wrapped);
+        if ((needs.x <= room.x && needs.y <= room.y) || points <= kSmallestPoints) {
+            return {points, wrapped};
+        }
+    }
+}
+
+// The reason a station stopped, as the operator reads it.
+wxString StopWords(const std::string& why)
+{
+    return FromUtf8(why == "stopped" ? "stopped after this unit" : why);
+}
 
 } // namespace
 
@@ -80,9 +127,13 @@ void CStationWindow::Build()
     m_pNote->SetFont(Big(24));
     auto* panelSizer = new wxBoxSizer(wxVERTICAL);
     panelSizer->AddStretchSpacer();
-    for (wxStaticText* text : {m_pWord, m_pDetail, m_pNote}) panelSizer->Add(text, 0, wxEXPAND | wxALL, 8);
+    for (wxStaticText* text : {m_pWord, m_pDetail, m_pNote}) panelSizer->Add(text, 0, wxEXPAND | wxALL, kBorder);
     panelSizer->AddStretchSpacer();
     m_pPanel->SetSizer(panelSizer);
+    m_pPanel->Bind(wxEVT_SIZE, [this](wxSizeEvent& event) {
+        FitTexts();
+        event.Skip();
+    });
 
     auto* below = new wxPanel(this);
     m_pCounts = new wxStaticText(below, wxID_ANY, "");
@@ -114,16 +165,41 @@ void CStationWindow::ShowLook(Look look, const wxString& detail, const wxString&
                                         {"PROGRAMMING", wxColour(47, 111, 208), *wxWHITE},
                                         {"PASS", wxColour(46, 157, 74), *wxWHITE},
                                         {"FAIL", wxColour(198, 40, 40), *wxWHITE},
-                                        {"REMOVE THE UNIT", wxColour(240, 165, 0), *wxBLACK}};
+                                        {"REMOVE THE UNIT", wxColour(240, 165, 0), *wxBLACK},
+                                        {"STOPPED", wxColour(88, 94, 102), *wxWHITE}};
     const LookStyle& style = kStyles[static_cast<int>(look)];
     m_pPanel->SetBackgroundColour(style.background);
     for (wxStaticText* text : {m_pWord, m_pDetail, m_pNote}) text->SetForegroundColour(style.text);
     m_pNote->SetForegroundColour(note.empty() ? style.text : wxColour(255, 200, 60));
-    m_pWord->SetLabel(style.word);
-    m_pDetail->SetLabel(detail);
-    m_pNote->SetLabel(note);
-    m_pPanel->Layout();
+    m_texts[0] = style.word;
+    m_texts[1] = detail;
+    m_texts[2] = note;
+    FitTexts();
     m_pPanel->Refresh();
+}
+
+void CStationWindow::SetNote(const wxString& note)
+{
+    m_texts[2] = note;
+    FitTexts();
+}
+
+void CStationWindow::FitTexts()
+{
+    const wxSize panel = m_pPanel->GetClientSize();
+    const int width = panel.x - 2 * kBorder;
+    const int height = panel.y - 6 * kBorder;
+    if (width <= 0 || height <= 0) {
+        return; // not laid out yet: the first size event fits them
+    }
+    wxStaticText* texts[3] = {m_pWord, m_pDetail, m_pNote};
+    for (int i = 0; i < 3; ++i) {
+        const auto [points, wrapped] =
+            FitInRoom(texts[i], m_texts[i], kPoints[i], wxSize(width, static_cast<int>(height * kShare[i])));
+        texts[i]->SetFont(Big(points));
+        texts[i]->SetLabelText(wrapped);
+    }
+    m_pPanel->Layout();
 }
 
 void CStationWindow::ShowCounts(const station::StationTally& t)
@@ -162,6 +238,7 @@ bool CStationWindow::Start(std::string* why)
         s->book = std::make_unique<station::CStationBook>(*s->store, s->who, m_options.batch,
                                                           [this](const std::string& what) { Tell(what); });
         s->book->SerialsLeft(); // an unknown batch is said before any unit is looked for
+        s->book->CheckWrites(); // and a record that refuses writes
     } catch (const std::exception& e) {
         *why = std::string("the record cannot be used: ") + e.what();
         return false;
@@ -184,9 +261,13 @@ void CStationWindow::RunStation()
         m_pStation->line->Run([this] { return m_bStop.load(); });
     } catch (const std::exception& e) {
         // Stopped() was never said: say it here, or the window would wait for it.
-        const std::string why = e.what();
+        const std::string what = e.what();
+        const bool record = dynamic_cast<const storage::DbError*>(&e) != nullptr;
         m_bStopped = true;
-        CallAfter([this, why] { ShowStopped(why); });
+        CallAfter([this, what, record] {
+            ShowLook(Look::Stopped, record ? "the record cannot be reached" : "the station failed", FromUtf8(what));
+            ShowStopped(what);
+        });
     }
 }
 
@@ -231,7 +312,7 @@ void CStationWindow::FinishOnLostDisplay()
 void CStationWindow::Tell(const std::string& what)
 {
     std::fprintf(stderr, "pellomatic: %s\n", what.c_str());
-    CallAfter([this, what] { m_pNote->SetLabel(FromUtf8(what)); });
+    CallAfter([this, what] { SetNote(FromUtf8(what)); });
 }
 
 void CStationWindow::Waiting(const station::StationTally& tally)
@@ -250,7 +331,7 @@ void CStationWindow::Arrived(int unit, const SearchResult& found)
 
 void CStationWindow::OnStep(const std::string& step)
 {
-    CallAfter([this, step] { m_pNote->SetLabel("sending " + FromUtf8(step)); });
+    CallAfter([this, step] { SetNote("sending " + FromUtf8(step)); });
 }
 
 void CStationWindow::Finished(const station::UnitReport& report, const station::StationTally& tally)
@@ -288,8 +369,10 @@ void CStationWindow::Notice(const std::string& what) { Tell(what); }
 void CStationWindow::Stopped(const std::string& why, const station::StationTally& tally)
 {
     m_bStopped = true;
+    // At once: the last PASS must not stay up over a unit nobody programs.
     CallAfter([this, why, tally] {
         ShowCounts(tally);
+        ShowLook(Look::Stopped, StopWords(why));
         ShowStopped(why);
     });
 }
@@ -300,9 +383,9 @@ void CStationWindow::ShowStopped(const std::string& why)
     if (m_bCloseWhenStopped) Destroy();
 }
 
-wxString CStationWindow::PanelWord() const { return m_pWord->GetLabel(); }
-wxString CStationWindow::PanelDetail() const { return m_pDetail->GetLabel(); }
-wxString CStationWindow::PanelNote() const { return m_pNote->GetLabel(); }
+wxString CStationWindow::PanelWord() const { return m_texts[0]; }
+wxString CStationWindow::PanelDetail() const { return m_texts[1]; }
+wxString CStationWindow::PanelNote() const { return m_texts[2]; }
 wxString CStationWindow::Status() const { return m_pStatus->GetLabel(); }
 wxColour CStationWindow::PanelColour() const { return m_pPanel->GetBackgroundColour(); }
 

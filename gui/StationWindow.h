@@ -2,7 +2,9 @@
 // The station for the operator's eyes: one large panel that says what to do
 // and how the last unit went, readable from a metre away (WAITING FOR A UNIT,
 // PROGRAMMING with the frame on the wire, PASS with the serial, FAIL with the
-// reason in plain words, REMOVE THE UNIT), a sound for each result, the
+// reason in plain words, REMOVE THE UNIT, and STOPPED with the reason once
+// the station no longer programs; every text wrapped or made smaller until
+// it fits the panel), a sound for each result, the
 // counts, the last ten units, and labels after every pass. The same CStation
 // as the command line runs on a worker thread; every widget changes on the
 // window's thread.
@@ -17,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 class wxListCtrl;
 class wxPanel;
@@ -44,6 +47,8 @@ public:
     // The station stops once the unit on hand (if any) is done.
     void StopAfterThisUnit();
     bool Running() const { return m_worker.joinable() && !m_bStopped; }
+    // Start() succeeded: the station runs or has run.
+    bool Started() const { return m_worker.joinable(); }
     // The display has gone: the unit on hand is finished before the process
     // ends. For the last window made.
     static void FinishOnLostDisplay();
@@ -55,12 +60,18 @@ public:
     wxString Status() const; // below the counts: stopping, stopped and why
     wxColour PanelColour() const;
     wxPanel* Panel() const { return m_pPanel; }
+    // The panel's three texts: the word, the detail and the note.
+    std::vector<wxStaticText*> PanelTexts() const { return {m_pWord, m_pDetail, m_pNote}; }
     wxString LastUnits() const;
 
 private:
-    enum class Look { Waiting, Programming, Pass, Fail, Remove };
+    enum class Look { Waiting, Programming, Pass, Fail, Remove, Stopped };
     void Build();
     void ShowLook(Look look, const wxString& detail, const wxString& note = {});
+    void SetNote(const wxString& note);
+    // Each text of the panel at the largest size, up to its own, at which it
+    // fits its share of the panel, wrapped between words.
+    void FitTexts();
     void ShowCounts(const station::StationTally& tally);
     void AddLastUnit(const station::UnitReport& report);
     void ShowStopped(const std::string& why);
@@ -84,6 +95,7 @@ private:
     wxStaticText* m_pWord = nullptr;
     wxStaticText* m_pDetail = nullptr;
     wxStaticText* m_pNote = nullptr;
+    wxString m_texts[3]; // the word, the detail and the note, as said (unwrapped)
     wxStaticText* m_pCounts = nullptr;
     wxStaticText* m_pStatus = nullptr;
     wxListCtrl* m_pUnits = nullptr;

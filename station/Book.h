@@ -24,6 +24,9 @@ public:
     uint64_t SerialsLeft() override;
     std::string Blank() override;
     void Report(const std::string& state, const std::string& lastUnit, const StationTally& tally) override;
+    // Writes the station's row ("waiting") now, so that a station never
+    // starts on a record that would refuse its units: throws when it cannot.
+    void CheckWrites();
 
 private:
     storage::CStore& m_store;

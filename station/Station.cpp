@@ -50,10 +50,20 @@ uint64_t CStation::SerialsLeft()
 {
     try {
         m_lastLeft = m_record.SerialsLeft();
-    } catch (const std::exception&) {
-        m_bRecordLost = true; // the unit's event and the summary are still said
+    } catch (const std::exception& e) {
+        LoseRecord(e); // the unit's event and the summary are still said
     }
     return m_lastLeft;
+}
+
+void CStation::LoseRecord(const std::exception& e)
+{
+    const auto* db = dynamic_cast<const storage::DbError*>(&e);
+    const bool refuses = db != nullptr && db->Problem() == storage::DbProblem::ReadOnly;
+    if (!m_bRecordLost) {
+        m_recordProblem = refuses ? "the record refuses writes" : "the record cannot be reached";
+    }
+    m_bRecordLost = true;
 }
 
 StationTally CStation::Tally()
@@ -75,13 +85,14 @@ StationTally CStation::Run(const std::function<bool()>& stop)
             break;
         }
         if (!Handle(*unit)) {
-            why = m_bRecordLost ? "the record cannot be reached" : "the batch is used up";
+            why = m_bRecordLost ? m_recordProblem : "the batch is used up";
             break;
         }
         if (!Stopping() && !Done(&why)) {
             WaitForLeave(unit->node);
         }
     }
+    m_tally.recordLost = m_bRecordLost;
     m_events.Stopped(why, Tally());
     Say("stopped");
     return m_tally;
@@ -94,7 +105,7 @@ bool CStation::Done(std::string* why)
         return true;
     }
     if (SerialsLeft() == 0 || m_bRecordLost) {
-        *why = m_bRecordLost ? "the record cannot be reached" : "the batch is used up";
+        *why = m_bRecordLost ? m_recordProblem : "the batch is used up";
         return true;
     }
     return false;
@@ -161,8 +172,8 @@ bool CStation::Handle(const SearchResult& found)
             }
             Program(found, *claim, &report);
         }
-    } catch (const std::exception&) {
-        m_bRecordLost = true; // nothing went to the unit: there is no claim to finish
+    } catch (const std::exception& e) {
+        LoseRecord(e); // nothing went to the unit: there is no claim to finish
         return false;
     }
     report.seconds = SecondsSince(start);

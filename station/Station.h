@@ -21,6 +21,9 @@ struct StationTally {
     int unrecorded = 0;  // units whose outcome the record could not take (kept locally)
     double seconds = 0;  // since the station started
     uint64_t left = 0;   // free serials in the batch
+    // The station stopped because the record could not be reached or
+    // refused writes: its stop is a failure, not an end of work.
+    bool recordLost = false;
 };
 
 // Units per hour so far, as "123"; "-" in the station's first minute, when
@@ -120,6 +123,8 @@ private:
     void PrintLabel(const storage::Claim& claim, UnitReport* report);
     // The record's numbers, as last known when the record cannot be reached.
     uint64_t SerialsLeft();
+    // The record failed: the station stops, saying why in words.
+    void LoseRecord(const std::exception& e);
     void Say(const std::string& state);
     StationTally Tally();
     bool Stopping() const { return m_stop(); }
@@ -143,6 +148,7 @@ private:
     std::string m_blank;
     uint64_t m_lastLeft = 0;
     bool m_bRecordLost = false;
+    std::string m_recordProblem; // "the record cannot be reached" or "the record refuses writes"
     std::chrono::steady_clock::time_point m_started;
     bool m_bToldSeveral = false;
     std::string m_lastUnit; // what the station last did, for its row

@@ -81,6 +81,11 @@ enum class Access {
 // only refuses writes itself.
 std::unique_ptr<CDatabase> OpenDatabase(const std::string& where, Access access = Access::Write);
 
+// A wait for a database server to accept a connection also ends when `fd`
+// turns readable (the program was asked to end): the open then fails as
+// CannotOpen. -1 for none. Set once, before any thread opens a database.
+void EndConnectingWhenReadable(int fd);
+
 // The default SQLite file: $XDG_DATA_HOME/pellomatic/record.db, or
 // ~/.local/share/pellomatic/record.db.
 std::string DefaultDatabasePath();

@@ -3,6 +3,7 @@
 
 #include "tests/support/ExpectedField.h"
 #include "tests/support/LabelPrinter.h"
+#include "tests/support/Postgres.h"
 #include "tests/support/Spawn.h"
 #include "tests/support/TestEnv.h"
 
@@ -15,9 +16,44 @@
 
 #include <nlohmann/json.hpp>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
 using namespace pello;
 
 namespace {
+
+// A TCP port on loopback that takes connections (the kernel completes them)
+// and never says a word: a database server that hangs.
+class CSilentServer {
+public:
+    CSilentServer()
+    {
+        sockaddr_in addr {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof addr;
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(m_fd, 8) != 0 ||
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0) {
+            throw std::runtime_error("cannot listen on loopback");
+        }
+        m_port = ntohs(addr.sin_port);
+    }
+    ~CSilentServer() { ::close(m_fd); }
+    std::string Address() const { return "postgresql://line@127.0.0.1:" + std::to_string(m_port) + "/record"; }
+    // Whether a caller has connected within a minute.
+    bool Called() const
+    {
+        pollfd fd {m_fd, POLLIN, 0};
+        return ::poll(&fd, 1, 60000) == 1;
+    }
+
+private:
+    int m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int m_port = 0;
+};
 
 class Station : public ::testing::Test {
 protected:
@@ -162,4 +198,72 @@ TEST_F(Station, LabelsAfterEveryPassAndAgainFromTheRecord)
     std::ifstream written(m_dir + "/lp0");
     const std::string device((std::istreambuf_iterator<char>(written)), std::istreambuf_iterator<char>());
     EXPECT_EQ(withoutTime(device), withoutTime(all[1]));
+}
+
+// A record the station cannot write stops it as a failure, never as the end
+// of the work: refused before any unit is touched when it takes no writes
+// (SQLite that refuses them even to root, PostgreSQL read only), and exit 15
+// when its server goes away between units.
+TEST_F(Station, ARecordItCannotWriteStopsItWithAFailure)
+{
+    ASSERT_EQ(Cli({"batch", "create", "RO", "--first", "RO0001", "--count", "3", "--code", "ROCODE000001"}).exitCode, 0);
+    {
+        // SQLite opens a file whose write version is above 2 for reading only.
+        std::fstream file(m_db, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(18);
+        file.put(3);
+    }
+    const std::string state = m_dir + "/unit";
+    {
+        CDevsim unit({"--link", m_port, "--state", state});
+        const RunResult r = Cli({"station", "--batch", "RO", "--port", m_port, "--interval", "0.1"});
+        EXPECT_EQ(r.exitCode, 13) << r.err;
+        EXPECT_NE(r.err.find("the record refuses writes"), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(std::ifstream(state).good()) << "a byte reached the unit";
+
+    CPostgresServer& server = SharedPostgres();
+    const std::string db = server.NewDatabase("station_lost");
+    const auto station = [&](const std::string& port) {
+        return std::vector<std::string> {"--db", db, "station", "--batch", "PL", "--port", port, "--interval", "0.1", "--json"};
+    };
+    ASSERT_EQ(RunProgram("pellomatic-cli", {"--db", db, "batch", "create", "PL", "--first", "PL0001", "--count", "5",
+                                            "--code", "PLCODE000001"}).exitCode, 0);
+    server.Sql("station_lost", "ALTER DATABASE station_lost SET default_transaction_read_only = on");
+    {
+        CDevsim unit({"--link", m_port, "--state", state});
+        const RunResult r = RunProgram("pellomatic-cli", station(m_port), m_dir);
+        EXPECT_EQ(r.exitCode, 13) << r.err;
+    }
+    EXPECT_FALSE(std::ifstream(state).good()) << "a byte reached the unit";
+    server.Sql("postgres", "ALTER DATABASE station_lost SET default_transaction_read_only = off");
+    {
+        // One unit, programmed; the server stops while it is still connected.
+        CDevsim unit({"--link", m_port, "--units", "1", "--hold", "2"});
+        CChild line("pellomatic-cli", station(m_port), m_dir);
+        ASSERT_TRUE(line.WaitForOutput("\"outcome\":\"programmed\""));
+        server.Stop();
+        const RunResult r = line.Wait();
+        server.Start();
+        EXPECT_EQ(r.exitCode, 15) << r.err;
+        const auto summary = Events(r.out).back();
+        EXPECT_EQ(summary["reason"], "the record cannot be reached") << r.out;
+        EXPECT_EQ(summary["done"], 1);
+    }
+}
+
+// An address that takes the connection and never answers: a signal ends the
+// wait at once; without one it ends after 10 s.
+TEST_F(Station, ASilentRecordServerHoldsNothing)
+{
+    CSilentServer silent;
+    CChild station("pellomatic-cli", {"--db", silent.Address(), "station", "--batch", "X", "--port", m_port}, m_dir);
+    ASSERT_TRUE(silent.Called());
+    station.Signal(SIGTERM);
+    RunResult r = station.Wait();
+    EXPECT_EQ(r.exitCode, 143) << r.err;
+    EXPECT_NE(r.err.find("stopped waiting for the server at 127.0.0.1:"), std::string::npos) << r.err;
+    r = RunProgram("pellomatic-cli", {"--db", silent.Address(), "batch", "list"}, m_dir);
+    EXPECT_EQ(r.exitCode, 11) << r.err;
+    EXPECT_NE(r.err.find("did not answer within 10 s"), std::string::npos) << r.err;
 }

@@ -2,8 +2,11 @@
 
 #include "tests/support/TestEnv.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,7 +52,21 @@ std::string ServerFolder()
     return tmpl;
 }
 
+std::unique_ptr<CPostgresServer> g_shared;
+
+class CStopShared : public ::testing::Environment {
+public:
+    void TearDown() override { g_shared.reset(); }
+};
+[[maybe_unused]] ::testing::Environment* const g_stopShared = ::testing::AddGlobalTestEnvironment(new CStopShared);
+
 } // namespace
+
+CPostgresServer& SharedPostgres()
+{
+    if (!g_shared) g_shared = std::make_unique<CPostgresServer>();
+    return *g_shared;
+}
 
 CPostgresServer::CPostgresServer() : m_bin(ServerBinaries()), m_dir(ServerFolder())
 {
