@@ -9,13 +9,16 @@
 
 #include <wx/arrstr.h>
 #include <wx/button.h>
-#include <wx/dcclient.h>
+#include <wx/fontutil.h>
 #include <wx/listctrl.h>
 #include <wx/panel.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 
+#include <gtk/gtk.h>
+
 #include <cstdio>
+#include <memory>
 #include <optional>
 
 namespace pello {
@@ -40,14 +43,26 @@ constexpr double kShare[3] = {0.28, 0.47, 0.25};
 constexpr int kSmallestPoints = 9;
 constexpr int kBorder = 8; // around each text in the panel
 
-// `text` broken between words so that no line is wider than `width` where
-// it can be helped (a single word wider stays whole).
-wxString Wrap(wxDC& dc, const wxString& text, int width)
+// What the toolkit needs to show `text` in `font` in `control`, measured as
+// the label itself lays it out (its own context, the screen's resolution).
+wxSize Needs(wxStaticText* control, const wxFont& font, const wxString& text)
+{
+    const std::unique_ptr<PangoLayout, decltype(&g_object_unref)> layout(
+        gtk_widget_create_pango_layout(static_cast<GtkWidget*>(control->GetHandle()), text.utf8_str()), &g_object_unref);
+    pango_layout_set_font_description(layout.get(), font.GetNativeFontInfo()->description);
+    int width = 0, height = 0;
+    pango_layout_get_pixel_size(layout.get(), &width, &height);
+    return {width, height};
+}
+
+// `text` broken between words so that no line is wider than `width`, where
+// that can be helped (a single word stays whole).
+wxString Wrap(wxStaticText* control, const wxFont& font, const wxString& text, int width)
 {
     wxString out, line;
     for (const wxString& word : wxSplit(text, ' ', '\0')) {
         const wxString longer = line.empty() ? word : line + " " + word;
-        if (!line.empty() && dc.GetTextExtent(longer).x > width) {
+        if (!line.empty() && Needs(control, font, longer).x > width) {
             out += line + "\n";
             line = word;
         } else {
@@ -57,19 +72,27 @@ wxString Wrap(wxDC& dc, const wxString& text, int width)
     return out + line;
 }
 
-// The largest size up to `points` at which `text` wrapped fits `room`, and
-// the text wrapped for it.
-std::pair<int, wxString> FitInRoom(wxWindow* window, const wxString& text, int points, const wxSize& room)
+// Shows `text` in the largest size up to `points` at which, wrapped, it
+// needs no more than `room`.
+void FitInRoom(wxStaticText* control, const wxString& text, int points, const wxSize& room)
 {
-    wxClientDC dc(window);
     for (;; --points) {
-        dc.SetFont(Big(points));
-        const wxString wrapped = Wrap(dc, text, room.x);
-        const wxSize needs = dc.GetMultiLineTextExtent(wrapped);
+        const wxFont font = Big(points);
+        const wxString wrapped = Wrap(control, font, text, room.x);
+        const wxSize needs = Needs(control, font, wrapped);
         if ((needs.x <= room.x && needs.y <= room.y) || points <= kSmallestPoints) {
-            return {points, wrapped};
+            control->SetFont(font);
+            control->SetLabelText(wrapped);
+            // The sizer's room for it, whenever the toolkit takes the new font.
+            control->SetMinSize(wxSize(0, needs.y));
+            return;
         }
     }
+}
+
+wxString OutcomeWords(const station::UnitReport& r)
+{
+    return FromUtf8(r.outcome + (r.outcome == "programmed" ? "" : ": " + station::OperatorWords(r)));
 }
 
 // The reason a station stopped, as the operator reads it.
@@ -194,10 +217,7 @@ void CStationWindow::FitTexts()
     }
     wxStaticText* texts[3] = {m_pWord, m_pDetail, m_pNote};
     for (int i = 0; i < 3; ++i) {
-        const auto [points, wrapped] =
-            FitInRoom(texts[i], m_texts[i], kPoints[i], wxSize(width, static_cast<int>(height * kShare[i])));
-        texts[i]->SetFont(Big(points));
-        texts[i]->SetLabelText(wrapped);
+        FitInRoom(texts[i], m_texts[i], kPoints[i], wxSize(width, static_cast<int>(height * kShare[i])));
     }
     m_pPanel->Layout();
 }
@@ -214,7 +234,7 @@ void CStationWindow::AddLastUnit(const station::UnitReport& r)
     const long row = m_pUnits->InsertItem(0, wxDateTime::Now().FormatISOTime());
     m_pUnits->SetItem(row, 1, wxString::Format("%d", r.unit));
     m_pUnits->SetItem(row, 2, r.serial.empty() ? wxString("-") : FromUtf8(r.serial));
-    m_pUnits->SetItem(row, 3, FromUtf8(r.outcome + (r.outcome == "programmed" ? "" : ": " + station::OperatorWords(r))));
+    m_pUnits->SetItem(row, 3, OutcomeWords(r));
     while (static_cast<size_t>(m_pUnits->GetItemCount()) > kLastUnits) m_pUnits->DeleteItem(kLastUnits);
 }
 
@@ -355,6 +375,7 @@ void CStationWindow::Finished(const station::UnitReport& report, const station::
         }
         ShowCounts(tally);
         AddLastUnit(report);
+        m_lastUnit = (report.serial.empty() ? wxString("-") : FromUtf8(report.serial)) + " " + OutcomeWords(report);
     });
 }
 
@@ -372,7 +393,7 @@ void CStationWindow::Stopped(const std::string& why, const station::StationTally
     // At once: the last PASS must not stay up over a unit nobody programs.
     CallAfter([this, why, tally] {
         ShowCounts(tally);
-        ShowLook(Look::Stopped, StopWords(why));
+        ShowLook(Look::Stopped, StopWords(why), m_lastUnit.empty() ? wxString() : "last unit: " + m_lastUnit);
         ShowStopped(why);
     });
 }

@@ -96,6 +96,7 @@ private:
     wxStaticText* m_pDetail = nullptr;
     wxStaticText* m_pNote = nullptr;
     wxString m_texts[3]; // the word, the detail and the note, as said (unwrapped)
+    wxString m_lastUnit; // the last unit's serial and outcome, for the STOPPED panel
     wxStaticText* m_pCounts = nullptr;
     wxStaticText* m_pStatus = nullptr;
     wxListCtrl* m_pUnits = nullptr;

@@ -15,7 +15,7 @@ BUILD=(
 )
 TEST=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth x11-utils python3 clang libclang-rt-14-dev valgrind
+  xvfb xauth x11-utils libxtst-dev python3 clang libclang-rt-14-dev valgrind
   lintian appstream desktop-file-utils git postgresql faketime
   qemu-system-x86 busybox-static cpio udev kmod chromium
 )

@@ -401,7 +401,7 @@ TEST_F(Dialog, CloseDuringASequenceIsCarriedOutAfterIt)
         mouse.MouseClick();
         Settle(5);
     };
-    // A real click on "Close", and a signal's close request: each waits.
+    // A real click on "Close", and the close the "Close" command asks for: each waits.
     for (const auto& ask : std::vector<std::function<void()>> {clickClose, [this] { m_dlg->RequestClose(); }}) {
         const size_t before = dev.Frames().size();
         bool waited = false;
@@ -446,6 +446,19 @@ TEST_F(Dialog, CloseDuringASequenceIsCarriedOutAfterIt)
     EXPECT_EQ(m_dlg->ShowModal(), IDCANCEL);
     watch.Stop();
     EXPECT_TRUE(closedUnderTheBox);
+    // A signal during the sequence: it finishes, then nothing waits for a
+    // click (a box would fail the modal hook); its outcome goes to stderr.
+    const size_t before = dev.Frames().size();
+    std::unique_ptr<CThrowingModalHook> noBox;
+    ::testing::internal::CaptureStderr();
+    RunInLoop({[&] {
+                   noBox = std::make_unique<CThrowingModalHook>();
+                   Click(*m_dlg, IDOK);
+               },
+               [&] { m_dlg->CloseForSignal(); }});
+    EXPECT_EQ(m_dlg->ShowModal(), IDCANCEL);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "pellomatic: Setting successful!\n");
+    EXPECT_EQ(dev.Frames().size(), before + 4) << "ATE1, SID, PABC and QBOOT, each once";
 }
 
 TEST_F(Dialog, KeyboardAsTheOriginalsDialogManagerHadIt)
