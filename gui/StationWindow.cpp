@@ -260,7 +260,9 @@ bool CStationWindow::Start(std::string* why)
         s->book->SerialsLeft(); // an unknown batch is said before any unit is looked for
         s->book->CheckWrites(); // and a record that refuses writes
     } catch (const std::exception& e) {
-        *why = std::string("the record cannot be used: ") + e.what();
+        const auto* db = dynamic_cast<const storage::DbError*>(&e);
+        const bool refuses = db != nullptr && db->Problem() == storage::DbProblem::ReadOnly;
+        *why = std::string(refuses ? "the record refuses writes: " : "the record cannot be used: ") + e.what();
         return false;
     }
     s->flow.UseNamedDevice(m_options.link, m_options.port);

@@ -21,9 +21,11 @@ export HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" XDG_DATA_HOME="$work/da
 mkdir -p "$HOME" && mkdir -m 700 "$XDG_RUNTIME_DIR"
 export CANBERRA_DRIVER=null # the station's sounds, silent
 
-# A fresh X server, answering; DISPLAY is set to it.
+# A fresh X server, answering; DISPLAY is set to it. -noreset: a server that
+# resets when its last client leaves (xwininfo looking for a window) refuses
+# a program that connects meanwhile.
 start_x() {
-  Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/displayfd" 2>>"$work/xvfb.log" &
+  Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1024x768x24 3>"$work/displayfd" 2>>"$work/xvfb.log" &
   xpid=$!
   for _ in $(seq 100); do [[ -s "$work/displayfd" ]] && break; sleep 0.1; done
   export DISPLAY=":$(head -n1 "$work/displayfd")"
@@ -204,7 +206,7 @@ for limit in none 2; do
   (cd "$work" && exec "$bin/pellomatic" --station --batch GS --port "$work/port" --db "$db") 2>"$work/station-err" &
   tool=$!
   if [[ $limit == none ]]; then
-    for _ in $(seq 300); do [[ $(wc -l <"$work/calls" 2>/dev/null || echo 0) -ge 1 ]] && break; sleep 0.1; done
+    for _ in $(seq 300); do [[ -s "$work/calls" ]] && break; sleep 0.1; done
     expect="stopped waiting for the server"
   else
     wait_window "Pellomatic station" || fail "silent record, limit $limit: no \"cannot start\" box"
