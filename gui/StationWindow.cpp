@@ -204,10 +204,10 @@ void CStationWindow::ShowLook(Look look, const wxString& detail, const wxString&
 void CStationWindow::SetNote(const wxString& note)
 {
     m_texts[2] = note;
-    FitTexts();
+    FitTexts(2);
 }
 
-void CStationWindow::FitTexts()
+void CStationWindow::FitTexts(int only)
 {
     const wxSize panel = m_pPanel->GetClientSize();
     const int width = panel.x - 2 * kBorder;
@@ -217,7 +217,9 @@ void CStationWindow::FitTexts()
     }
     wxStaticText* texts[3] = {m_pWord, m_pDetail, m_pNote};
     for (int i = 0; i < 3; ++i) {
-        FitInRoom(texts[i], m_texts[i], kPoints[i], wxSize(width, static_cast<int>(height * kShare[i])));
+        if (only < 0 || only == i) {
+            FitInRoom(texts[i], m_texts[i], kPoints[i], wxSize(width, static_cast<int>(height * kShare[i])));
+        }
     }
     m_pPanel->Layout();
 }

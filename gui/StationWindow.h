@@ -69,9 +69,10 @@ private:
     void Build();
     void ShowLook(Look look, const wxString& detail, const wxString& note = {});
     void SetNote(const wxString& note);
-    // Each text of the panel at the largest size, up to its own, at which it
+    // Each text of the panel (or only the one at `only`: 0 the word, 1 the
+    // detail, 2 the note) at the largest size, up to its own, at which it
     // fits its share of the panel, wrapped between words.
-    void FitTexts();
+    void FitTexts(int only = -1);
     void ShowCounts(const station::StationTally& tally);
     void AddLastUnit(const station::UnitReport& report);
     void ShowStopped(const std::string& why);
