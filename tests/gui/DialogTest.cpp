@@ -344,9 +344,10 @@ TEST_F(Dialog, CloseRequestedMidApplyWaitsForTheSequence)
     EXPECT_EQ(m_dlg->ShowModal(), IDCANCEL);
     hook->CheckUnmetExpectations();
     const auto frames = dev.Frames();
-    ASSERT_EQ(frames.size(), 5u) << "QSID, then ATE1, SID, PABC and QBOOT once each";
-    EXPECT_LT(framesWhileRunning, 5u);
+    ASSERT_EQ(frames.size(), 6u) << "QSID, then ATE1, SID, PABC, QBOOT and the read-back QSID once each";
+    EXPECT_LT(framesWhileRunning, 6u);
     EXPECT_EQ(frames[4].substr(0, 5), "QBOOT");
+    EXPECT_EQ(frames[5].substr(0, 4), "QSID");
 }
 
 namespace {
@@ -420,7 +421,7 @@ TEST_F(Dialog, CloseDuringASequenceIsCarriedOutAfterIt)
         EXPECT_EQ(m_dlg->ShowModal(), IDCANCEL);
         hook->CheckUnmetExpectations();
         EXPECT_TRUE(waited);
-        EXPECT_EQ(dev.Frames().size(), before + 4) << "ATE1, SID, PABC and QBOOT, each once";
+        EXPECT_EQ(dev.Frames().size(), before + 5) << "ATE1, SID, PABC, QBOOT and the read-back, each once";
     }
     // The window manager's close while the real result box is up: the box
     // holds the toolkit's grab, yet the close is kept for when it is dismissed.
@@ -458,7 +459,7 @@ TEST_F(Dialog, CloseDuringASequenceIsCarriedOutAfterIt)
                [&] { m_dlg->CloseForSignal(); }});
     EXPECT_EQ(m_dlg->ShowModal(), IDCANCEL);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "pellomatic: Setting successful!\n");
-    EXPECT_EQ(dev.Frames().size(), before + 4) << "ATE1, SID, PABC and QBOOT, each once";
+    EXPECT_EQ(dev.Frames().size(), before + 5) << "ATE1, SID, PABC, QBOOT and the read-back, each once";
 }
 
 TEST_F(Dialog, KeyboardAsTheOriginalsDialogManagerHadIt)
@@ -485,7 +486,7 @@ TEST_F(Dialog, KeyboardAsTheOriginalsDialogManagerHadIt)
             WaitWhileOnWire();
         },
         CExpectMessage("Setting successful!", "setting"));
-    EXPECT_EQ(dev.Frames().size(), 5u);
+    EXPECT_EQ(dev.Frames().size(), 6u);
     // A click reaches a radio button when nothing runs (while something
     // runs it does not: CloseRequestedMidApplyWaitsForTheSequence).
     wxUIActionSimulator mouse;
