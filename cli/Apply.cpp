@@ -62,17 +62,6 @@ void SaySkipped(const storage::Claim& claim)
     }
 }
 
-// The latest row of a unit that carries `field`: programmed, or read back
-// after a sequence that failed.
-std::optional<storage::ProgrammingRecord> LastCarried(storage::CStore& store, const std::string& field)
-{
-    if (std::optional<storage::ProgrammingRecord> programmed = store.LastProgrammed(field)) {
-        return programmed;
-    }
-    std::optional<storage::ProgrammingRecord> written = store.LastWritten(field);
-    return written && written->verify == VerifyName(VerifyOutcome::Matched) ? written : std::nullopt;
-}
-
 // The record shows this field programmed into a unit, and the unit connected
 // now does not hold it: another unit would get the same number. A field a
 // batch still holds free or claimed would be handed out again; the factory
@@ -82,7 +71,7 @@ int GuardDuplicate(CRecordKeeper& keeper, const ProgramFields& fields, const Sea
     std::optional<storage::ProgrammingRecord> last;
     std::optional<storage::BatchSerial> ofBatch;
     try {
-        last = LastCarried(keeper.Store(), fields.serial);
+        last = keeper.Store().LastCarried(fields.serial);
         ofBatch = keeper.Store().BatchSerialOf(fields.serial);
     } catch (const std::exception& e) {
         return ReportStorageError(e, keeper.Store().Describe());

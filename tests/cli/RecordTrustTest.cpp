@@ -209,3 +209,59 @@ TEST_F(Trust, SaidRight)
     EXPECT_EQ(r.exitCode, 14);
     EXPECT_NE(r.err.find("schema version \"two\" is not a number"), std::string::npos) << r.err;
 }
+
+// Where a batch serial stands after a failed sequence goes by what the unit
+// was read to carry, never by its answers: a unit that stores "SID" and
+// answers "(NAK" (or with bad check bytes, or too late) keeps its serial out
+// of the batch, a supervisor cannot free it, and the next unit gets another;
+// one that refused without storing gives it back. The same for SN.txt.
+TEST_F(Trust, ASerialStandsByWhatTheUnitCarries)
+{
+    ASSERT_EQ(Cli({"batch", "create", "NK", "--first", "NK0001", "--count", "9", "--code", "ABCDEFGH_123"}).exitCode, 0);
+    const auto applyWith = [&](const std::string& faults) {
+        fs::remove(m_state);
+        CDevsim unit({"--link", m_port, "--state", m_state, "--fault", faults});
+        return Cli({"apply", "--batch", "NK", "--port", m_port});
+    };
+    const auto state = [&](const std::string& serial) {
+        for (const auto& s : nlohmann::json::parse(Cli({"batch", "export", "NK", "--format", "json"}).out)) {
+            if (s["serial"] == serial) return s["state"].get<std::string>();
+        }
+        return std::string("none");
+    };
+    struct Case {
+        std::string faults, serial, state;
+    };
+    const Case cases[] = {
+        {"SID=storenak,storenak,storenak", "NK0001", "in doubt"},
+        {"SID=badcrc,badcrc,badcrc", "NK0002", "in doubt"},
+        {"SID=late:3500", "NK0003", "in doubt"},
+        {"SID=nak,nak,nak", "NK0004", "free"},
+        {"PABC=nak,nak,nak", "NK0004", "in doubt"}, // the freed serial, to a unit that keeps it
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.faults);
+        const RunResult r = applyWith(c.faults);
+        EXPECT_EQ(r.exitCode, 4) << r.err;
+        EXPECT_NE(r.err.find("serial " + c.serial), std::string::npos) << r.err;
+        EXPECT_EQ(state(c.serial), c.state);
+        if (c.state == "in doubt") {
+            EXPECT_NE(r.err.find("read back: the unit carries the field written"), std::string::npos) << r.err;
+            const RunResult resolve = Cli({"batch", "resolve", "NK", c.serial, "--free"});
+            EXPECT_EQ(resolve.exitCode, 16);
+            EXPECT_NE(resolve.err.find("read back from a unit"), std::string::npos) << resolve.err;
+        }
+    }
+    // From SN.txt: a field a unit read back after a failure is not written into a second one.
+    WriteSn(ExpectedField("SN0001"));
+    fs::remove(m_state);
+    {
+        CDevsim unit({"--link", m_port, "--state", m_state, "--fault", "SID=storenak,storenak,storenak"});
+        EXPECT_EQ(Cli({"apply", "--port", m_port}).exitCode, 4);
+    }
+    WithNewUnit([&] {
+        const RunResult r = Cli({"apply", "--port", m_port});
+        EXPECT_EQ(r.exitCode, 6);
+        EXPECT_NE(r.err.find("read back from a unit after a failed sequence"), std::string::npos) << r.err;
+    });
+}
