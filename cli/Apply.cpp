@@ -76,7 +76,7 @@ int GuardDuplicate(CRecordKeeper& keeper, const ProgramFields& fields, const Sea
     } catch (const std::exception& e) {
         return ReportStorageError(e, keeper.Store().Describe());
     }
-    const std::string field = EscapeDeviceText(fields.serial);
+    const std::string field = text::Show(fields.serial);
     if (ofBatch) {
         Complain(field + " is serial " + ofBatch->serial + " of batch " + ofBatch->batch + " (" + ofBatch->state +
                  "); 'apply --batch " + ofBatch->batch + "' programs it, --allow-duplicate programs it from here");
@@ -90,7 +90,7 @@ int GuardDuplicate(CRecordKeeper& keeper, const ProgramFields& fields, const Sea
         return kOk;
     }
     Complain(field + " was programmed at " + last->time + " on " + last->station + " into another unit (it read " +
-             EscapeDeviceText(last->fieldBefore) + " before); --allow-duplicate programs it again");
+             text::Show(last->fieldBefore) + " before); --allow-duplicate programs it again");
     return kDuplicate;
 }
 

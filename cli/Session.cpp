@@ -27,7 +27,7 @@ int CDeviceSession::CheckOneUnit()
         return kOk;
     }
     std::string nodes;
-    for (const std::string& node : units) nodes += (nodes.empty() ? "" : ", ") + EscapeDeviceText(node);
+    for (const std::string& node : units) nodes += (nodes.empty() ? "" : ", ") + text::Show(node);
     Complain(std::to_string(units.size()) + " units are connected over USB (" + nodes +
              "): connect one at a time, or name one with --port /dev/hidrawN");
     return kSeveralUnits;
@@ -38,11 +38,11 @@ std::optional<ProgramFields> ReadFields(const std::string& path)
     const SnFileRead read = ReadSnFields(path);
     if (!read.lines.Opened()) {
         Say("Cannot Open File");
-        Complain(EscapeDeviceText(path) + ": " + SnOpenReason(read.lines));
+        Complain(text::Show(path) + ": " + SnOpenReason(read.lines));
         return std::nullopt;
     }
     if (!read.Valid()) {
-        Complain(EscapeDeviceText(path) + ": " + SnFileMessage(read.lines, read.check));
+        Complain(text::Show(path) + ": " + SnFileMessage(read.lines, read.check));
         return std::nullopt;
     }
     return read.fields;
@@ -52,10 +52,10 @@ int ReportNotFound(const DeviceChoice& device)
 {
     Say("No device found");
     if (!device.port.empty() && device.link == Link::Usb) {
-        Complain(EscapeDeviceText(device.port) + ": no unit answered there");
+        Complain(text::Show(device.port) + ": no unit answered there");
     } else if (!device.port.empty()) {
         const std::string problem = SerialOpenProblem(device.port);
-        Complain(EscapeDeviceText(device.port) + ": " + (problem.empty() ? "no device answered there" : problem));
+        Complain(text::Show(device.port) + ": " + (problem.empty() ? "no device answered there" : problem));
     } else {
         Complain("'pellomatic-cli ports' shows which ports and USB devices can be used");
     }
@@ -78,14 +78,14 @@ int ReportApply(const ApplyResult& applied)
 VerifyOutcome Verify(CDeviceSession& session, const ProgramFields& written)
 {
     const VerifyResult r = session.Flow().VerifyField(session.Device().link, written.serial, Interrupted);
-    const std::string expected = EscapeDeviceText(written.serial);
+    const std::string expected = text::Show(written.serial);
     if (r.outcome == VerifyOutcome::NothingRead) {
         Complain("Verify failed: expected " + expected + ", read nothing");
     } else if (r.outcome == VerifyOutcome::Differs) {
-        Complain("Verify failed: expected " + expected + ", read " + EscapeDeviceText(r.read.field) + " (positions " +
+        Complain("Verify failed: expected " + expected + ", read " + text::Show(r.read.field) + " (positions " +
                  r.differing + " differ)");
     } else {
-        Print("Verified: " + EscapeDeviceText(r.read.productId));
+        Print("Verified: " + text::Show(r.read.productId));
     }
     return r.outcome;
 }

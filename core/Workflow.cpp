@@ -4,6 +4,7 @@
 #include "link/SerialPort.h"
 #include "protocol/Device.h"
 #include "protocol/ProductId.h"
+#include "text/Text.h"
 
 #include <algorithm>
 #include <chrono>
@@ -217,7 +218,7 @@ void CSnToolWorkflow::WatchReply(const Frame& frame, AnswerKind kind, const uint
     }
     const bool verified = ClassifyReply(reply, io->length, false, {}) != ReplyKind::Unexpected;
     if (io->complete && verified && !ReplyOfKind(reply, io->length, kind)) {
-        MarkOutOfStep(command + " was answered " + EscapeDeviceText(std::string(reinterpret_cast<const char*>(reply), io->length)), io);
+        MarkOutOfStep(command + " was answered " + text::Show(std::string(reinterpret_cast<const char*>(reply), io->length)), io);
     }
 }
 
