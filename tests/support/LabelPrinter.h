@@ -1,8 +1,8 @@
 #pragma once
 // A label printer on a TCP port of this machine, as label printers listen on
 // 9100: every connection's bytes, read to its end, are one label. Made with
-// `resetAfter`, it takes that many bytes of each label and resets the
-// connection, as a printer that fails mid-label does.
+// `resetAfter`, it takes that many bytes of each label and, a moment later,
+// resets the connection, as a printer that fails mid-label does.
 
 #include "link/UniqueFd.h"
 
@@ -64,6 +64,9 @@ private:
             const auto room = [&] { return m_resetAfter == 0 ? sizeof buffer : std::min(sizeof buffer, m_resetAfter - label.size()); };
             for (ssize_t n; room() > 0 && (n = ::read(client.Get(), buffer, room())) > 0;) label.append(buffer, size_t(n));
             if (m_resetAfter > 0) {
+                // A while later, as a printer that chokes on what it read: by then
+                // the sender's kernel has long had every byte acknowledged.
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
                 const linger reset {1, 0};
                 ::setsockopt(client.Get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset); // close() sends RST
             }
