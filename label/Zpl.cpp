@@ -93,7 +93,8 @@ std::string OutsideField(const std::string& command, const PlaceholderAt& placeh
 bool IsZpl(const std::string& templateText)
 {
     for (const std::string& command : Commands(templateText)) {
-        if (Name(command) == "^XA") return true;
+        const std::string name = Name(command);
+        if (name == "^XA" || name == "^XF" || name == "^FD" || name == "^FV") return true;
     }
     return false;
 }

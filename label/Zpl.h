@@ -17,7 +17,8 @@ namespace pello::label {
 // placeholder's length, or nullptr when none starts there.
 using PlaceholderAt = std::function<const std::string*(const std::string& text, size_t at, size_t* length)>;
 
-// Whether the template is ZPL: it holds ^XA.
+// Whether the template is ZPL: it holds a format or field command (^XA, ^XF,
+// ^FD, ^FV), so that a fragment without ^XA is treated as ZPL too.
 bool IsZpl(const std::string& templateText);
 
 // Why a ZPL template cannot take values ("" when it can).

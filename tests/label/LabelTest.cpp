@@ -78,6 +78,9 @@ TEST(Labels, ValuesNeverAddOrEndAZplCommand)
     EXPECT_EQ(label::FillLabel(comment, {"S1", "", "", "", "", "", "ann"}).problem, "");
     EXPECT_NE(label::FillLabel(comment, {"S1", "", "", "", "", "", "a^XZ"}).problem.find("outside a field's data"),
               std::string::npos);
+    // A fragment without ^XA is ZPL all the same.
+    const label::FilledLabel fragment = label::FillLabel("^FO1,1^FD{batch}^FS", {"", "", "", "^XZ~JA", "", "", ""});
+    EXPECT_EQ(fragment.bytes, "^FO1,1^FH^FD_5EXZ_7EJA^FS");
     // Any other template: the values as the text rule shows them, no control byte.
     EXPECT_EQ(label::FillLabel("SN {serial} {operator}\n", {"S1", "", "", "", "", "", "a\x1B[2J\xFF"}).bytes,
               "SN S1 a\\x1B[2J\\xFF\n");
