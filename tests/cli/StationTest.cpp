@@ -197,12 +197,9 @@ TEST_F(Station, LabelsCarryValuesNotCommands)
     const RunResult reset = Cli({"label", "IN0001", "--label", label, "--printer", resetting.Address()});
     EXPECT_EQ(reset.exitCode, 18);
     EXPECT_NE(reset.err.find("label not printed: the printer reset the connection"), std::string::npos) << reset.err;
-    // A template that cannot be one, or a port that cannot be: refused before a unit is looked for.
-    for (const auto& [file, to] : {std::pair<std::string, std::string> {"/dev/zero", printer.Address()},
-                                   {m_dir, printer.Address()}, {label, "tcp://127.0.0.1:99999"}}) {
-        const RunResult r = Cli({"station", "--batch", batch, "--port", m_port, "--label", file, "--printer", to});
-        EXPECT_EQ(r.exitCode, 1) << file << " " << to;
-        EXPECT_TRUE(r.err.find("not a regular file") != std::string::npos ||
-                    r.err.find("is not 1 to 65535") != std::string::npos) << r.err;
-    }
+    // A template that cannot be one is refused when the station starts (the cases: tests/label).
+    const RunResult zero = Cli({"station", "--batch", batch, "--port", m_port, "--label", "/dev/zero", "--printer",
+                                printer.Address()});
+    EXPECT_EQ(zero.exitCode, 1);
+    EXPECT_NE(zero.err.find("/dev/zero is not a regular file"), std::string::npos) << zero.err;
 }
