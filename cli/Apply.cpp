@@ -76,7 +76,7 @@ int GuardDuplicate(CRecordKeeper& keeper, const ProgramFields& fields, const Sea
     } catch (const std::exception& e) {
         return ReportStorageError(e, keeper.Store().Describe());
     }
-    const std::string field = EscapeDeviceText(fields.serial);
+    const std::string field = text::Show(fields.serial);
     if (ofBatch) {
         Complain(field + " is serial " + ofBatch->serial + " of batch " + ofBatch->batch + " (" + ofBatch->state +
                  "); 'apply --batch " + ofBatch->batch + "' programs it, --allow-duplicate programs it from here");
@@ -91,7 +91,7 @@ int GuardDuplicate(CRecordKeeper& keeper, const ProgramFields& fields, const Sea
     }
     const std::string how = last->outcome == "programmed" ? "was programmed" : "was read back from a unit after a failed sequence";
     Complain(field + " " + how + " at " + last->time + " on " + last->station + " (it read " +
-             EscapeDeviceText(last->fieldBefore) + " before): another unit carries it; --allow-duplicate programs it again");
+             text::Show(last->fieldBefore) + " before): another unit carries it; --allow-duplicate programs it again");
     return kDuplicate;
 }
 

@@ -4,6 +4,7 @@
 #include "link/SerialPort.h"
 #include "protocol/Device.h"
 #include "protocol/ProductId.h"
+#include "text/Text.h"
 
 #include <algorithm>
 #include <cstring>
@@ -112,7 +113,7 @@ std::string DescribeReadBack(const VerifyResult& verify)
     case VerifyOutcome::NotDone: return {};
     case VerifyOutcome::Matched: return "the unit carries the field written";
     case VerifyOutcome::Differs:
-        return (verify.sameUnit ? "the unit carries " : "read ") + EscapeDeviceText(verify.read.field) +
+        return (verify.sameUnit ? "the unit carries " : "read ") + text::Show(verify.read.field) +
                (verify.sameUnit ? "" : ", perhaps from another unit put in its place");
     case VerifyOutcome::NothingRead: return "the unit did not answer the read-back";
     }
@@ -248,7 +249,7 @@ void CSnToolWorkflow::WatchReply(const Frame& frame, AnswerKind kind, const uint
     }
     const bool verified = ClassifyReply(reply, io->length, false, {}) != ReplyKind::Unexpected;
     if (io->complete && verified && !ReplyOfKind(reply, io->length, kind)) {
-        MarkOutOfStep(command + " was answered " + EscapeDeviceText(std::string(reinterpret_cast<const char*>(reply), io->length)), io);
+        MarkOutOfStep(command + " was answered " + text::Show(std::string(reinterpret_cast<const char*>(reply), io->length)), io);
     }
 }
 
