@@ -344,7 +344,7 @@ TEST_F(Dialog, CloseRequestedMidApplyWaitsForTheSequence)
     EXPECT_EQ(m_dlg->ShowModal(), IDCANCEL);
     hook->CheckUnmetExpectations();
     const auto frames = dev.Frames();
-    ASSERT_EQ(frames.size(), 6u) << "QSID, then ATE1, SID, PABC, QBOOT and the read-back QSID once each";
+    ASSERT_EQ(frames.size(), 6u) << "QSID, then ATE1, SID, PABC and QBOOT once each, and the read-back";
     EXPECT_LT(framesWhileRunning, 6u);
     EXPECT_EQ(frames[4].substr(0, 5), "QBOOT");
     EXPECT_EQ(frames[5].substr(0, 4), "QSID");
@@ -421,7 +421,7 @@ TEST_F(Dialog, CloseDuringASequenceIsCarriedOutAfterIt)
         EXPECT_EQ(m_dlg->ShowModal(), IDCANCEL);
         hook->CheckUnmetExpectations();
         EXPECT_TRUE(waited);
-        EXPECT_EQ(dev.Frames().size(), before + 5) << "ATE1, SID, PABC, QBOOT and the read-back, each once";
+        EXPECT_EQ(dev.Frames().size(), before + 5) << "ATE1, SID, PABC and QBOOT, each once, and the read-back";
     }
     // The window manager's close while the real result box is up: the box
     // holds the toolkit's grab, yet the close is kept for when it is dismissed.
