@@ -1,6 +1,6 @@
 #include "cmdline/Device.h"
 
-#include "link/HidIo.h"
+#include "link/HidLink.h"
 
 #include <cstdlib>
 
@@ -24,7 +24,7 @@ DeviceChoice ResolveDevice(const DeviceFlags& flags)
 {
     const bool usbAsked = flags.link == "usb";
     const bool portGiven = flags.portOption->count() > 0;
-    const bool hidraw = portGiven && flags.link != "rs232" && IsHidrawNode(flags.port);
+    const bool hidraw = portGiven && flags.link != "rs232" && NamesHidDevice(flags.port);
     if (usbAsked && portGiven && !hidraw) {
         throw CLI::ValidationError("--port with --link usb must name a hidraw node (/dev/hidrawN); " + flags.port +
                                    " is none");

@@ -1,7 +1,6 @@
 #include "core/Workflow.h"
 
 #include "core/SnFile.h"
-#include "link/SerialPort.h"
 #include "protocol/Device.h"
 #include "protocol/ProductId.h"
 
@@ -9,7 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <poll.h>
+#include <thread>
 
 namespace pello {
 
@@ -308,7 +307,7 @@ bool CSnToolWorkflow::HidBootExchange(const Frame& frame, uint8_t* reply, bool b
 
 bool CSnToolWorkflow::ProbePort(const std::string& name) const
 {
-    return OpenLockedPort(m_portResolver.Resolve(name).path).problem == PortProblem::None;
+    return m_comLink.Probe(name.c_str());
 }
 
 bool CSnToolWorkflow::SearchCom(const Frame& frame, uint8_t* reply, SearchResult* result)
@@ -322,7 +321,7 @@ bool CSnToolWorkflow::SearchCom(const Frame& frame, uint8_t* reply, SearchResult
         if (m_comLink.Open(name.c_str(), device::kBaud, device::kDataBits, device::kParity, device::kStopBits) == 0) {
             return false;
         }
-        m_pinned = {m_portResolver.Resolve(name).path, IdentifyFd(m_comLink.Fd())};
+        m_pinned = {m_portResolver.Resolve(name).path, m_comLink.Identity()};
         if (const size_t purged = m_comLink.PurgedOnOpen(); purged > 0) {
             MarkOutOfStep(std::to_string(purged) + " byte(s) were waiting when the port was opened");
         }
@@ -394,7 +393,7 @@ VerifyResult CSnToolWorkflow::VerifyField(Link link, const std::string& written,
     };
     bool read = readBack();
     while (!read && !giveUp() && std::chrono::steady_clock::now() < deadline) {
-        ::poll(nullptr, 0, 250); // the device is restarting; look again shortly
+        std::this_thread::sleep_for(std::chrono::milliseconds(250)); // the device is restarting; look again shortly
         read = readBack();
     }
     if (!read) {
@@ -447,7 +446,7 @@ StepFailure CSnToolWorkflow::OpenPinnedPort(const Frame& frame)
         0) {
         return StepFailure::PortNotOpened;
     }
-    if (IdentifyFd(m_comLink.Fd()) != m_pinned.identity) {
+    if (m_comLink.Identity() != m_pinned.identity) {
         return StepFailure::DeviceChanged;
     }
     if (const size_t purged = m_comLink.PurgedOnOpen(); purged > 0) {
