@@ -59,6 +59,7 @@ namespace {
 } // namespace
 
 std::optional<ProgrammingRecord> CStore::LastProgrammed(const std::string&) { Unreachable(); }
+std::optional<ProgrammingRecord> CStore::LastWritten(const std::string&) { Unreachable(); }
 std::optional<BatchSerial> CStore::BatchSerialOf(const std::string&) { Unreachable(); }
 std::optional<Claim> CStore::ClaimNext(const std::string&, const Station&) { Unreachable(); }
 

@@ -10,6 +10,8 @@ extern "C" {
 #include <hidsdi.h>
 }
 
+#include "link/win32/Clock.h"
+
 #include <cstdint>
 
 namespace pello {
@@ -40,6 +42,8 @@ public:
     virtual BOOL CloseHandle(HANDLE h) = 0;
     virtual DWORD GetTickCount() = 0;
     virtual DWORD GetLastError() = 0;
+    // The clock the tick count comes from, for the waits of the workflow.
+    virtual CClock& Clock() = 0;
 };
 
 // The real calls.
@@ -68,6 +72,7 @@ public:
     BOOL CloseHandle(HANDLE h) override;
     DWORD GetTickCount() override;
     DWORD GetLastError() override;
+    CClock& Clock() override { return SystemClock(); }
 };
 
 } // namespace pello

@@ -63,6 +63,7 @@ public:
     BOOL CloseHandle(HANDLE h) override;
     DWORD GetTickCount() override { return m_now; }
     DWORD GetLastError() override { return m_lastError; }
+    CClock& Clock() override { return m_clock; }
 
 private:
     struct Handle {
@@ -81,11 +82,27 @@ private:
         bool done = false, cancelled = false;
         DWORD count = 0;
     };
+    // The virtual clock: a pause moves it on.
+    class CVirtualClock final : public CClock {
+    public:
+        explicit CVirtualClock(CFakeWin32Hid& calls) : m_calls(calls) {}
+        uint32_t TickCount() override { return m_calls.m_now; }
+        int Poll(const void*, unsigned, int timeoutMs) override
+        {
+            m_calls.m_now += static_cast<DWORD>(timeoutMs);
+            return 0;
+        }
+
+    private:
+        CFakeWin32Hid& m_calls;
+    };
+
     Handle* Of(HANDLE h);
     // Carries out the arrivals due by now; true when one is due by `until`.
     void DeliverDue();
     bool Complete(PendingRead& read);
 
+    CVirtualClock m_clock {*this};
     std::map<HANDLE, Handle> m_handles;
     std::set<HDEVINFO> m_sets;
     std::deque<Arrival> m_arrivals;
