@@ -20,7 +20,7 @@ TEST=(
   xvfb xauth x11-utils python3 clang libclang-rt-14-dev valgrind
   lintian appstream desktop-file-utils git postgresql faketime
   qemu-system-x86 busybox-static cpio udev kmod chromium
-  wine wine64 xdotool
+  wine wine64 xdotool unzip
 )
 
 case "$set_name" in
