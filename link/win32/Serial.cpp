@@ -243,6 +243,12 @@ std::optional<NodeIdentity> CComLink::Identity() const
         id.device = target;
     }
     id.device.append("|").append(PortInstance(dosName));
+    // The object the handle reached, where the system names one (Wine: the
+    // terminal behind the COM link).
+    char final[1024] = {};
+    if (::GetFinalPathNameByHandleA(m_hComm.Get(), final, sizeof final, FILE_NAME_NORMALIZED) - 1u < sizeof final - 1) {
+        id.device.append("|").append(final);
+    }
     BY_HANDLE_FILE_INFORMATION info {};
     if (::GetFileInformationByHandle(m_hComm.Get(), &info)) {
         id.device.append("|").append(std::to_string(info.dwVolumeSerialNumber)).append(":");

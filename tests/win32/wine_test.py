@@ -368,15 +368,25 @@ def bmp_to_png(bmp, png):
                 chunk(b"IDAT", zlib.compress(b"".join(rows), 9)) + chunk(b"IEND", b""))
 
 
+def close_box(ctx, expected):
+    box = wait_for("the result box", lambda: probe(ctx, "box")[1], 60)
+    check(box == expected, "the box says " + box)
+    owner = subprocess.run(["xdotool", "search", "--name", "^setting$"], capture_output=True, text=True).stdout.split()
+    xdotool("key", "--window", owner[0], "Return")
+    wait_for("the box to close", lambda: probe(ctx, "box")[0] != 0, 10)
+
+
 def test_dialog(ctx):
     """The dialog under Xvfb, by keys and clicks: focus on USB, Right arrow to RS232, a click on Search
-    shows the Product ID, Enter applies ("Setting successful!"), Escape closes."""
-    sim = Sim(ctx, 3, "--sid", "1400000000004321000000")
+    shows the Product ID; COM3 then led to another unit: Enter (Apply) fails and nothing reaches it;
+    Search again, Enter: "Setting successful!"; Escape closes."""
+    first = Sim(ctx, 3, "--sid", "1400000000004321000000")
+    second = Sim(ctx, None, "--sid", "1400000000008765000000")
     d = ctx.folder()
     dialog = subprocess.Popen(["wine", os.path.join(ctx.windows_bin, "pellomatic.exe")], cwd=d, env=ctx.wine.env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        wait_for("the dialog", lambda: probe(ctx, "focus")[0] == 0)
+        wait_for("the dialog", lambda: probe(ctx, "focus")[0] == 0, 120)
         check(probe(ctx, "focus")[1] == str(IDC_USB), "the focus is not on USB")
         check(probe(ctx, "checked", IDC_USB)[1] == "1", "USB is not selected")
         window = subprocess.run(["xdotool", "search", "--name", "^" + CAPTION + "$"], capture_output=True,
@@ -390,20 +400,26 @@ def test_dialog(ctx):
             bmp = os.path.join(ctx.scratch, "dialog.bmp")
             check(probe(ctx, "shot", bmp)[0] == 0, "no screen shot")
             bmp_to_png(bmp, ctx.args.screenshot)
+        # The port Search used now leads to another unit: Apply sends it nothing.
+        first.unlink()
+        second.point(3)
         xdotool("key", "--window", window, "Return")
-        box = wait_for("the result box", lambda: probe(ctx, "box")[1], 60)
-        check(box == "setting|Setting successful!", "the box says " + box)
-        xdotool("key", "--window", subprocess.run(["xdotool", "search", "--name", "^setting$"], capture_output=True,
-                                                  text=True).stdout.split()[0], "Return")
-        wait_for("the box to close", lambda: probe(ctx, "box")[0] != 0, 10)
+        close_box(ctx, "setting|Setting failed!")
+        check("<-" not in second.text(), "the other unit was written to: " + second.text())
+        click(ctx, IDC_SEARCH)
+        wait_for("the new Product ID", lambda: probe(ctx, "text", IDC_PRODUCT_ID)[1] == "00000000008765", 30)
+        xdotool("key", "--window", window, "Return")
+        close_box(ctx, "setting|Setting successful!")
         xdotool("key", "--window", window, "Escape")
         dialog.wait(timeout=20)
     finally:
         if dialog.poll() is None:
             dialog.kill()
-        unit = sim.stop()
+        untouched = first.stop()
+        unit = second.stop()
     check(unit == {"sid": SERIAL, "pabc": CODE, "booted": True}, "the unit holds %s" % unit)
-    no_line_complaint(sim)
+    check(untouched["sid"] == "1400000000004321000000", "the first unit was programmed")
+    no_line_complaint(second)
 
 
 # --- HID, installer, zip ---------------------------------------------------
@@ -461,7 +477,8 @@ def start_display(ctx):
     """An X server of the run's own for the dialog."""
     read, write = os.pipe()
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                            pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                            pass_fds=(write,), stdout=subprocess.DEVNULL,
+                            stderr=open(os.path.join(ctx.work, "xvfb.log"), "w"))
     os.close(write)
     number = os.read(read, 16).decode().strip()
     os.close(read)
