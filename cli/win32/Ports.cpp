@@ -40,8 +40,8 @@ HidInterfaceInfo DescribeHid(const std::string& path)
 
 std::string SerialOpenProblem(const std::string& path)
 {
-    const std::string device = CPortResolver::DeviceName(path).empty() ? path : CPortResolver::DeviceName(path);
-    if (CPortResolver::DeviceName(device).empty()) {
+    const std::string device = CPortResolver::DeviceName(path);
+    if (device.empty()) {
         return "not a port name (COMn, or a device name \\\\.\\NAME)";
     }
     DWORD error = 0;

@@ -360,6 +360,10 @@ int CComLink::Read(void* buffer, size_t capacity, uint32_t timeLimitMs)
                 return -1;
             }
             if (r == 0) {
+                // Counted but not there to take: wait a little rather than ask again at once.
+                if (i == 0 && !WaitForInput(std::min<uint32_t>(left, kInputRecheckMs))) {
+                    return -1;
+                }
                 break;
             }
             out[count++] = b;

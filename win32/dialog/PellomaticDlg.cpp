@@ -127,11 +127,7 @@ INT_PTR CSnToolDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_COMMAND: OnCommand(LOWORD(wParam), HIWORD(wParam)); return TRUE;
     case WM_CLOSE: RequestClose(); return TRUE;
     case WM_CONTEXTMENU: OnContextMenu(lParam); return TRUE;
-    case WM_PAINT: {
-        CWindowRepaintTarget target(m_hWnd, m_hIcon);
-        RunRepaint(target);
-        return target.m_default ? FALSE : TRUE;
-    }
+    case WM_PAINT: return OnRepaint() ? TRUE : FALSE;
     case WM_QUERYDRAGICON: return reinterpret_cast<INT_PTR>(OnDragIcon());
     case WM_SETCURSOR:
         if (m_bOnWire) {
@@ -222,7 +218,12 @@ void CSnToolDlg::OnSystemCommand(UINT nID, LPARAM)
     RequestClose(); // the system menu's Close
 }
 
-void CSnToolDlg::OnRepaint() { ::InvalidateRect(m_hWnd, nullptr, TRUE); }
+bool CSnToolDlg::OnRepaint()
+{
+    CWindowRepaintTarget target(m_hWnd, m_hIcon);
+    RunRepaint(target);
+    return !target.m_default;
+}
 
 void CSnToolDlg::RequestClose()
 {

@@ -31,7 +31,8 @@ public:
 
     BOOL OnDialogInit();
     void OnSystemCommand(UINT nID, LPARAM lParam);
-    void OnRepaint();
+    // Paints the icon while minimised; false when the system's own painting is wanted.
+    bool OnRepaint();
     HICON OnDragIcon() const { return m_hIcon; }
     void OnCloseCommand();
     // A close asked for while a command is on the wire (or its result is
