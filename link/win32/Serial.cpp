@@ -102,7 +102,7 @@ std::string PortInstance(const std::string& dosName)
     if (set == INVALID_HANDLE_VALUE) {
         return {};
     }
-    const std::unique_ptr<void, BOOL (*)(HDEVINFO)> release(set, ::SetupDiDestroyDeviceInfoList);
+    const std::unique_ptr<void, BOOL(WINAPI*)(HDEVINFO)> release(set, ::SetupDiDestroyDeviceInfoList);
     SP_DEVINFO_DATA info {};
     info.cbSize = sizeof info;
     for (DWORD i = 0; ::SetupDiEnumDeviceInfo(set, i, &info); ++i) {
