@@ -28,6 +28,9 @@ struct HidLinkPaths {
     std::string devDir = "/dev";
 };
 
+// How a USB HID device is named to --port, for messages.
+constexpr const char* kHidPortName = "a hidraw node /dev/hidrawN";
+
 // Whether a --port names a USB HID device (a hidraw node) rather than a serial port.
 inline bool NamesHidDevice(const std::string& port) { return IsHidrawNode(port); }
 

@@ -28,6 +28,9 @@ struct HidCaps {
 // SetupDi finds the interfaces on Windows: there is nothing to point elsewhere.
 struct HidLinkPaths {};
 
+// How a USB HID device is named to --port, for messages.
+constexpr const char* kHidPortName = "a HID interface path \\\\?\\hid#... (pellomatic-cli ports lists them)";
+
 // Whether a --port names a USB HID interface (\\?\hid#...) rather than a serial port.
 bool NamesHidDevice(const std::string& port);
 
