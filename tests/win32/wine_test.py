@@ -104,7 +104,7 @@ class Wine:
 
     def run(self, args, cwd=None, timeout=180, env=None):
         return subprocess.run(["wine"] + args, cwd=cwd or self.work, env=env or self.env, capture_output=True,
-                              text=True, errors="replace", timeout=timeout)
+                              text=True, encoding="utf-8", errors="replace", timeout=timeout)
 
     def cli(self, args, cwd, timeout=180):
         r = self.run([os.path.join(self.bin, "pellomatic-cli.exe")] + args, cwd=cwd, timeout=timeout)
@@ -379,7 +379,7 @@ def close_box(ctx, expected):
 def test_dialog(ctx):
     """The dialog under Xvfb, by keys and clicks: focus on USB, Right arrow to RS232, a click on Search
     shows the Product ID; COM3 then led to another unit: Enter (Apply) fails and nothing reaches it;
-    Search again, Enter: "Setting successful!"; Escape closes."""
+    Search again, Enter: "Setting successful!"; the right-click menu opens the About box; Escape closes."""
     check(ctx.xvfb.poll() is None, "the X server has gone: " + open(os.path.join(ctx.work, "xvfb.log")).read()[-300:])
     first = Sim(ctx, 3, "--sid", "1400000000004321000000")
     second = Sim(ctx, None, "--sid", "1400000000008765000000")
@@ -411,6 +411,19 @@ def test_dialog(ctx):
         wait_for("the new Product ID", lambda: probe(ctx, "text", IDC_PRODUCT_ID)[1] == "00000000008765", 30)
         xdotool("key", "--window", window, "Return")
         close_box(ctx, "setting|Setting successful!")
+        # The right-click menu's last item, About (Wine adds an "About Wine" of its own above), and
+        # the About box's button.
+        rc, rect = probe(ctx, "rect", IDC_PRODUCT_ID)
+        x, y, w, h = (int(v) for v in rect.split())
+        xdotool("mousemove", x + w // 2, y + h * 4, "click", 3)
+        time.sleep(1)
+        xdotool("key", "End", "Return")
+        about = wait_for("the About box", lambda: probe(ctx, "about")[1], 30)
+        check(about.startswith("关于 Pellomatic|"), "the About box is " + about)
+        owner = subprocess.run(["xdotool", "search", "--name", "^关于 Pellomatic$"], capture_output=True,
+                               text=True).stdout.split()
+        xdotool("key", "--window", owner[0], "Return")
+        wait_for("the About box to close", lambda: probe(ctx, "about")[0] != 0, 10)
         xdotool("key", "--window", window, "Escape")
         dialog.wait(timeout=20)
     finally:
