@@ -7,6 +7,7 @@
 //   focus        the id of the control that has the keyboard focus
 //   box          "caption|text" of a message box open over the dialog, or nothing
 //   about        the About box's caption, when it is open
+//   okrect       the rectangle of the OK button of a box open over the dialog
 //   shot FILE    the dialog's window as a 24-bit BMP file
 // Exit code 0, or 1 when the dialog (or what was asked for) is not there.
 
@@ -132,6 +133,11 @@ int main(int argc, char** argv)
         std::wstring text;
         ::EnumChildWindows(box, FindStatic, reinterpret_cast<LPARAM>(&text));
         std::printf("%s|%s\n", Utf8(caption).c_str(), Utf8(text.c_str()).c_str());
+    } else if (what == "okrect") {
+        RECT r {};
+        const HWND box = OwnedDialog(dlg);
+        if (box == nullptr || !::GetWindowRect(::GetDlgItem(box, IDOK), &r)) return 1;
+        std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
     } else if (what == "shot") {
         return argc > 2 && Shot(dlg, argv[2]) ? 0 : 1;
     } else {
