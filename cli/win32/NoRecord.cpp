@@ -60,6 +60,7 @@ namespace {
 
 std::optional<ProgrammingRecord> CStore::LastProgrammed(const std::string&) { Unreachable(); }
 std::optional<ProgrammingRecord> CStore::LastWritten(const std::string&) { Unreachable(); }
+std::optional<ProgrammingRecord> CStore::LastCarried(const std::string&) { Unreachable(); }
 std::optional<BatchSerial> CStore::BatchSerialOf(const std::string&) { Unreachable(); }
 std::optional<Claim> CStore::ClaimNext(const std::string&, const Station&) { Unreachable(); }
 
