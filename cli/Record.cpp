@@ -3,7 +3,10 @@
 #include "cli/ExitCodes.h"
 #include "cli/Output.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pello::cli {
@@ -99,6 +102,11 @@ int CRecordKeeper::Open(bool forReading)
     const std::string where = m_where.empty() ? storage::DefaultDatabasePath() : m_where;
     std::string described = storage::IsPostgres(where) ? "PostgreSQL" : "SQLite file " + where;
     try {
+        // A command that reads never leaves a new empty record (and its folders) behind a typo.
+        struct stat st {};
+        if (forReading && !storage::IsPostgres(where) && ::stat(where.c_str(), &st) != 0) {
+            throw storage::DbError(storage::DbProblem::CannotOpen, std::strerror(errno));
+        }
         try {
             auto db = storage::OpenDatabase(where);
             described = db->Describe();
@@ -117,18 +125,6 @@ int CRecordKeeper::Open(bool forReading)
         return kOk;
     } catch (const std::exception& e) {
         return ReportStorageError(e, described);
-    }
-}
-
-int CRecordKeeper::OpenForServing()
-{
-    const std::string where = m_where.empty() ? storage::DefaultDatabasePath() : m_where;
-    try {
-        m_store = std::make_unique<storage::CStore>(storage::OpenDatabase(where, storage::Access::ReadLive), true);
-        m_bReadOnly = true;
-        return kOk;
-    } catch (const std::exception& e) {
-        return ReportStorageError(e, storage::IsPostgres(where) ? "PostgreSQL" : "SQLite file " + where);
     }
 }
 
