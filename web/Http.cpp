@@ -4,6 +4,8 @@
 
 #include <microhttpd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -267,7 +269,7 @@ std::string FormValue(const std::string& body, const std::string& name)
         for (size_t i = 0; i < text.size(); ++i) {
             if (text[i] == '+') {
                 out += ' ';
-            } else if (text[i] == '%' && i + 2 < text.size() + 0 && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+            } else if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
                        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
                 out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
                 i += 2;

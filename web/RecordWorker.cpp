@@ -97,9 +97,7 @@ storage::CStore* CRecordSource::Get(std::string* why)
 {
     if (m_store && m_file) {
         if (const std::string moved = Moved(); !moved.empty()) {
-            m_store.reset();
-            m_problem = m_lost = moved;
-            m_lastTry = {};
+            Lost(moved);
         }
     }
     if (m_store) {
@@ -113,6 +111,9 @@ storage::CStore* CRecordSource::Get(std::string* why)
     m_lastTry = now;
     try {
         m_store = Connect();
+        if (!m_lost.empty()) {
+            m_log("reading the record again: " + m_describe);
+        }
         m_problem.clear();
         m_lost.clear();
         return m_store.get();
@@ -126,6 +127,7 @@ storage::CStore* CRecordSource::Get(std::string* why)
 
 void CRecordSource::Lost(const std::string& why)
 {
+    m_log("lost the record: " + why);
     m_store.reset();
     m_problem = m_lost = why;
     m_lastTry = {};

@@ -29,6 +29,8 @@ public:
     // The connection broke: the next Get opens a new one.
     void Lost(const std::string& why);
     const std::string& Describe() const { return m_describe; }
+    // Told, a line each, when the record is lost and when it is read again.
+    void OnChange(std::function<void(const std::string&)> log) { m_log = std::move(log); }
 
 private:
     std::unique_ptr<storage::CStore> Connect();
@@ -39,6 +41,7 @@ private:
     std::string m_where;
     bool m_file;
     std::string m_describe;
+    std::function<void(const std::string&)> m_log = [](const std::string&) {};
     std::unique_ptr<storage::CStore> m_store;
     std::string m_lost;    // what happened to the last connection
     std::string m_problem; // why the record cannot be read now

@@ -314,6 +314,7 @@ private:
 ServeEnd Serve(Listener listener, std::unique_ptr<CRecordSource> record, const ServeSettings& settings,
                const std::function<void()>& waitForStop, const std::function<void()>& ready, std::string* why)
 {
+    record->OnChange(settings.log);
     CRecordWorker worker(std::move(record));
     CPage page(worker, settings, !settings.tlsCert.empty());
     bool inHand = false;
