@@ -31,25 +31,9 @@ std::string ReadAll(int fd, std::chrono::steady_clock::time_point deadline)
     }
 }
 
-// A chunked body, joined.
-std::string Unchunk(const std::string& body)
-{
-    std::string out;
-    for (size_t at = 0; at < body.size();) {
-        const size_t eol = body.find("\r\n", at);
-        if (eol == std::string::npos) break;
-        const size_t size = std::stoul(body.substr(at, eol - at), nullptr, 16);
-        if (size == 0) break;
-        out += body.substr(eol + 2, size);
-        at = eol + 2 + size + 2;
-    }
-    return out;
-}
-
 } // namespace
 
-HttpReply HttpGet(int port, const std::string& path, const std::map<std::string, std::string>& headers,
-                  int timeoutSeconds)
+HttpReply HttpGet(int port, const std::string& path, int timeoutSeconds)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     HttpReply reply;
@@ -61,9 +45,8 @@ HttpReply HttpGet(int port, const std::string& path, const std::map<std::string,
     if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
         return reply;
     }
-    std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n";
-    for (const auto& [name, value] : headers) request += name + ": " + value + "\r\n";
-    request += "\r\n";
+    // HTTP/1.0: the whole answer, never in chunks, then the end of the connection.
+    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
     if (::send(fd.Get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
         return reply;
     }
@@ -73,18 +56,7 @@ HttpReply HttpGet(int port, const std::string& path, const std::map<std::string,
         return reply;
     }
     reply.status = std::stoi(in.substr(9, 3));
-    for (size_t at = in.find("\r\n") + 2; at < end;) {
-        const size_t eol = in.find("\r\n", at);
-        const std::string line = in.substr(at, eol - at);
-        std::string name = line.substr(0, line.find(':'));
-        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        reply.headers[name] = line.substr(std::min(line.size(), line.find(':') + 2));
-        at = eol + 2;
-    }
     reply.body = in.substr(end + 4);
-    if (reply.headers["transfer-encoding"] == "chunked") {
-        reply.body = Unchunk(reply.body);
-    }
     return reply;
 }
 
