@@ -139,14 +139,9 @@ private:
             r.headers.emplace_back("Allow", "GET, HEAD");
             return r;
         }
-        if (req.path == "/app.js") {
-            HttpResponse r = Html(k_app_js);
-            r.type = "text/javascript; charset=utf-8";
-            return r;
-        }
-        if (req.path == "/app.css") {
-            HttpResponse r = Html(k_app_css);
-            r.type = "text/css; charset=utf-8";
+        if (req.path == "/app.js" || req.path == "/app.css") {
+            HttpResponse r = Html(req.path == "/app.js" ? k_app_js : k_app_css);
+            r.type = req.path == "/app.js" ? "text/javascript; charset=utf-8" : "text/css; charset=utf-8";
             return r;
         }
         const bool data = req.path.rfind("/api/", 0) == 0 || req.path.rfind("/download/", 0) == 0;
@@ -158,16 +153,18 @@ private:
         if (req.path == "/") {
             return access == Access::Yes ? Html(k_index_html) : SignInPage(200);
         }
+        return access == Access::Yes ? Data(req) : Refused(access, wait);
+    }
+
+    static HttpResponse Refused(Access access, std::chrono::seconds wait)
+    {
         if (access == Access::Wait) {
             HttpResponse r = Problem(429, "too many wrong tokens from this address: wait " +
                                               std::to_string(wait.count()) + " s");
             r.headers.emplace_back("Retry-After", std::to_string(wait.count()));
             return r;
         }
-        if (access == Access::No) {
-            return Problem(401, "sign in first");
-        }
-        return Data(req);
+        return Problem(401, "sign in first");
     }
 
     HttpResponse Data(const HttpRequest& req)

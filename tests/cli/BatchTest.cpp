@@ -223,7 +223,9 @@ TEST(Record, FaultsGetTheirOwnExitCodeAndSendNothing)
     EXPECT_EQ(apply(dir + "/garbage.db").exitCode, 14);
     // Locked by another writer for longer than a station waits.
     const std::string locked = dir + "/locked.db";
-    ASSERT_EQ(RunProgram("pellomatic-cli", {"--db", locked, "batch", "list"}).exitCode, 0);
+    EXPECT_EQ(RunProgram("pellomatic-cli", {"--db", locked, "batch", "list"}).exitCode, 11); // reading creates nothing
+    ASSERT_EQ(RunProgram("pellomatic-cli", {"--db", locked, "batch", "create", "A", "--first", "900", "--count", "1",
+                                            "--code", "ABCDEFGH_123"}).exitCode, 0);
     sqlite3* holder = nullptr;
     ASSERT_EQ(sqlite3_open(locked.c_str(), &holder), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
