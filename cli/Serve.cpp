@@ -38,7 +38,8 @@ void WaitForStopSignal()
 // refused when other users may read or write it.
 std::optional<std::string> ReadSmallFile(const std::string& path, const char* option, bool secret)
 {
-    const CUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Not blocked by a FIFO put in its place: only a regular file is read.
+    const CUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st {};
     if (!fd || ::fstat(fd.Get(), &st) != 0) {
         Complain(std::string("serve: ") + option + " " + EscapeText(path) + ": " + std::strerror(errno));

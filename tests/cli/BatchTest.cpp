@@ -267,7 +267,7 @@ TEST(Record, PostgresGoneMidApplyIsKeptAndReplayed)
     r = cli.Wait();
     EXPECT_EQ(r.exitCode, 15) << r.err;
     EXPECT_NE(r.err.find("THE RECORD COULD NOT BE WRITTEN"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, "Setting successful!\nVerified: P100\nP100\n");
+    EXPECT_EQ(r.out, "Setting successful!\nVerified: P100\nP100\n") << r.err;
     // The next run, with the server back, writes it.
     server.Start();
     // (A record that refuses writes is found out before any unit is written.)

@@ -286,7 +286,10 @@ def record_files(check, bin_dir, work, env, db):
         os.rename(served + ".away", served)
         check("and read again when it is back", eventually(lambda: overview_status(port)[0] == 200, 10))
     finally:
-        serve.stop()
+        code = serve.stop()
+    check("serve ends with 0 on Ctrl+C, having said what happened to the record",
+          code == 0 and "lost the record" in serve.stderr() and "reading the record again" in serve.stderr(),
+          (code, serve.stderr()))
 
 
 def read_only_folder(check, bin_dir, work, env, db):
