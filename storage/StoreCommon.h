@@ -1,0 +1,42 @@
+#pragma once
+// What the store's files share: the record's columns and how a row goes in
+// and out of SQL, the states' names in the database, and transactions.
+// Internal to storage/.
+
+#include "storage/Store.h"
+
+#include <type_traits>
+
+namespace pello::storage {
+
+const char* DbState(SerialState state);
+inline std::string Text(const DbValue& v) { return v.value_or(""); }
+inline uint64_t Number(const DbValue& v) { return v ? std::stoull(*v) : 0; }
+inline DbValue Optional(const std::string& s) { return s.empty() ? std::nullopt : DbValue(s); }
+
+extern const char* const kRecordColumns;
+
+time_t ParseUtc(const std::string& text);
+DbValue CycleSeconds(const ProgrammingRecord& r);
+std::vector<DbValue> RecordValues(const ProgrammingRecord& r);
+ProgrammingRecord RecordOf(const DbRow& r);
+
+template <class Fn> auto CStore::InTransaction(Fn fn)
+{
+    m_db->Begin();
+    try {
+        if constexpr (std::is_void_v<decltype(fn())>) {
+            fn();
+            m_db->Commit();
+        } else {
+            auto result = fn();
+            m_db->Commit();
+            return result;
+        }
+    } catch (...) {
+        m_db->Rollback();
+        throw;
+    }
+}
+
+} // namespace pello::storage
