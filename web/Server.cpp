@@ -73,14 +73,15 @@ HttpResponse SignInPage(int status, const std::string& message = {})
     return r;
 }
 
-int Limit(const HttpRequest& req, int fallback)
+// The query's "limit", within 1 and `most`.
+int Limit(const HttpRequest& req, int fallback, int most)
 {
     const auto it = req.query.find("limit");
     const std::string text = it == req.query.end() ? "" : it->second;
     if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) {
         return fallback;
     }
-    return std::max(1, std::min(kMostRows, std::stoi(text)));
+    return std::max(1, std::min(most, std::stoi(text)));
 }
 
 // A download under way: what is left to read, and where the reading got to.
@@ -175,7 +176,7 @@ private:
         }
         if (req.path == "/api/records") {
             const storage::RecordFilter filter = FilterOf(req.query);
-            const int limit = Limit(req, 100);
+            const int limit = Limit(req, 100, kPageRows); // built whole: never more than a page
             return FromRecord([filter, limit](storage::CStore& store) { return Records(store, filter, limit).dump(); });
         }
         if (req.path == "/download/records.csv" || req.path == "/download/records.json") {
@@ -197,7 +198,8 @@ private:
         if (m_downloads.load() >= kMostDownloads) {
             return Problem(503, std::to_string(kMostDownloads) + " downloads are under way: try again when one ends");
         }
-        auto d = std::make_shared<DownloadState>(FilterOf(req.query), Limit(req, kMostRows), csv, m_downloads);
+        auto d = std::make_shared<DownloadState>(FilterOf(req.query), Limit(req, kMostRows, kMostRows), csv,
+                                                 m_downloads);
         JobResult first = NextPage(d);
         if (!first.ok) {
             return Problem(503, first.text);

@@ -12,6 +12,7 @@ Usage: serve_test.py BIN_DIR OUT_DIR"""
 
 import gzip
 import http.client
+import json
 import os
 import shutil
 import signal
@@ -25,6 +26,7 @@ import tempfile
 import time
 
 TOKEN = "plant-floor-token-0123456789"
+ROWS = 2345  # more than two of the pages a download reads at a time
 DATA_ROUTES = ["/api/overview", "/api/records", "/download/records.csv", "/download/records.json"]
 
 
@@ -243,7 +245,16 @@ def host_port_and_limits(check, bin_dir, work, env, db):
         status, headers, body = request(port, "GET", "/download/records.csv", headers={"Accept-Encoding": "br, gzip"})
         plain = request(port, "GET", "/download/records.csv")[2]
         check("downloads are gzip, never Brotli", status == 200 and headers.get("content-encoding") == "gzip" and
-              gzip.decompress(body) == plain and plain.count(b"\r\n") > 20, (status, headers))
+              gzip.decompress(body) == plain, (status, headers))
+        serials = [line.split(b",")[8] for line in plain.split(b"\r\n")[1:] if line]
+        check("a download holds every row once, the latest first, across its pages",
+              serials == [b"SV%04d" % i for i in reversed(range(ROWS))], (len(serials), serials[:3]))
+        rows = json.loads(request(port, "GET", "/download/records.json?limit=2001")[2])
+        check("... as JSON too, to its limit", [r["serial"] for r in rows] == ["SV%04d" % i for i in
+                                                                             reversed(range(ROWS - 2001, ROWS))],
+              len(rows))
+        shown = json.loads(request(port, "GET", "/api/records?limit=100000")[2])
+        check("the page's own rows are one page at most", len(shown) == 1000, len(shown))
         status, _, _ = request(port, "POST", "/login", body="token=" + "x" * 4096,
                                headers={"Content-Type": "application/x-www-form-urlencoded"})
         check("a body larger than a sign-in form is refused", status in (0, 413), status)
@@ -351,12 +362,12 @@ def main():
     # Rows for the downloads, written as a station's would be.
     with sqlite3.connect(db) as c:
         columns = [r[1] for r in c.execute("PRAGMA table_info(records)")]
-        for i in range(40):
-            c.execute("INSERT INTO records (time, station, link, port, field_before, field_written, code_written, "
+        c.executemany("INSERT INTO records (time, station, link, port, field_before, field_written, code_written, "
                       "outcome, verify, batch, serial, detail, step, operator, token) VALUES "
                       "(?, 'bench-1', 'rs232', '/dev/ttyS0', '', ?, 'ABCDEFGH_123', 'programmed', 'matched', "
                       "'LOT-1', ?, '', 'QBOOT', 'Ann', ?)",
-                      ("2026-01-01T00:%02d:00Z" % i, "05SV%03d" % i, "SV%03d" % i, "t%d" % i))
+                      [("2026-01-01T%02d:%02d:00Z" % (i // 60, i % 60), "05SV%04d" % i, "SV%04d" % i, "t%d" % i)
+                       for i in range(ROWS)])
         assert "token" in columns
     check = Checks()
     for group in (tokens_and_sessions, tls_and_exposure, host_port_and_limits, record_files, read_only_folder):
