@@ -42,15 +42,15 @@ std::optional<std::string> ReadSmallFile(const std::string& path, const char* op
     const CUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st {};
     if (!fd || ::fstat(fd.Get(), &st) != 0) {
-        Complain(std::string("serve: ") + option + " " + EscapeText(path) + ": " + std::strerror(errno));
+        Complain(std::string("serve: ") + option + " " + path + ": " + std::strerror(errno));
         return std::nullopt;
     }
     if (!S_ISREG(st.st_mode) || st.st_size > 1024 * 1024) {
-        Complain(std::string("serve: ") + option + " " + EscapeText(path) + ": not a small regular file");
+        Complain(std::string("serve: ") + option + " " + path + ": not a small regular file");
         return std::nullopt;
     }
     if (secret && (st.st_mode & 077) != 0) {
-        Complain(std::string("serve: ") + option + " " + EscapeText(path) +
+        Complain(std::string("serve: ") + option + " " + path +
                  ": other users can read or change it; make it yours alone (chmod 600)");
         return std::nullopt;
     }
@@ -70,7 +70,7 @@ std::optional<std::string> ReadToken(const ServeOptions& options)
         const std::optional<std::string> text = ReadSmallFile(options.tokenFile, "--token-file", true);
         if (!text) return std::nullopt;
         token = *text;
-        from = "--token-file " + EscapeText(options.tokenFile);
+        from = "--token-file " + options.tokenFile;
     } else if (!options.token.empty()) {
         token = options.token;
         from = "--token";
