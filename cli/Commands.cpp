@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <regex>
+
 namespace pello::cli {
 
 namespace {
@@ -67,6 +69,16 @@ int RunFrame(const FrameOptions& options)
     }
     Print(ToHex(f.bytes, f.length));
     return kOk;
+}
+
+std::optional<std::string> NormalizeSince(const std::string& text)
+{
+    static const std::regex form(R"((\d{4}-\d{2}-\d{2})(?:[T ](\d{2}:\d{2})(:\d{2})?)?Z?)");
+    std::smatch m;
+    if (!std::regex_match(text, m, form)) {
+        return std::nullopt;
+    }
+    return m[1].str() + "T" + (m[2].matched ? m[2].str() : "00:00") + (m[3].matched ? m[3].str() : ":00") + "Z";
 }
 
 int RunPorts(const PortsOptions& options)
