@@ -66,7 +66,10 @@ struct StatsOptions {
 
 struct ServeOptions {
     std::string listen = "127.0.0.1:8080";
-    std::string token;           // required for any address but 127.0.0.1
+    std::string tokenFile;       // --token-file; else --token, else PELLOMATIC_TOKEN
+    std::string token;           // --token: any local user sees it in the process list
+    std::string tlsCert, tlsKey; // HTTPS
+    bool plainHttp = false;      // plain HTTP on an address off this machine
     int offlineAfter = 30;       // seconds a station may go unseen
 };
 

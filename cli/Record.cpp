@@ -4,7 +4,10 @@
 #include "cli/Interrupt.h"
 #include "cli/Output.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pello::cli {
@@ -105,6 +108,11 @@ int CRecordKeeper::Open(bool forReading)
     const std::string where = m_where.empty() ? storage::DefaultDatabasePath() : m_where;
     std::string described = storage::IsPostgres(where) ? "PostgreSQL" : "SQLite file " + where;
     try {
+        // A command that reads never leaves a new empty record (and its folders) behind a typo.
+        struct stat st {};
+        if (forReading && !storage::IsPostgres(where) && ::stat(where.c_str(), &st) != 0) {
+            throw storage::DbError(storage::DbProblem::CannotOpen, std::strerror(errno));
+        }
         try {
             auto db = storage::OpenDatabase(where);
             described = db->Describe();
@@ -124,18 +132,6 @@ int CRecordKeeper::Open(bool forReading)
     } catch (const std::exception& e) {
         const int rc = ReportStorageError(e, described);
         return Interrupted() ? InterruptedExitCode() : rc; // a signal ended the wait for the server
-    }
-}
-
-int CRecordKeeper::OpenForServing()
-{
-    const std::string where = m_where.empty() ? storage::DefaultDatabasePath() : m_where;
-    try {
-        m_store = std::make_unique<storage::CStore>(storage::OpenDatabase(where, storage::Access::ReadLive), true);
-        m_bReadOnly = true;
-        return kOk;
-    } catch (const std::exception& e) {
-        return ReportStorageError(e, storage::IsPostgres(where) ? "PostgreSQL" : "SQLite file " + where);
     }
 }
 

@@ -23,12 +23,10 @@ public:
     // 0, or the exit code after saying why the record cannot take it.
     int Begin(storage::ProgrammingRecord* row);
     // Opens the record and writes what earlier runs kept; 0, or the exit code
-    // after saying why not. `forReading`: a record that refuses writes (a
-    // read-only file) is opened for reading only instead.
+    // after saying why not. `forReading` (commands that read): the record
+    // must exist already, and one that refuses writes (a read-only file) is
+    // opened for reading only instead.
     int Open(bool forReading = false);
-    // Opens the record to read it only, for as long as a server runs: the
-    // schema must be current; nothing is replayed, upgraded or marked.
-    int OpenForServing();
     // Opened for reading only: nothing can be written, not even a mark.
     bool ReadOnly() const { return m_bReadOnly; }
     storage::CStore& Store() { return *m_store; }

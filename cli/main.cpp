@@ -25,7 +25,7 @@ constexpr const char* kFooter =
     "15 programmed but not recorded, 16 resolve refused, 17 several USB units connected,\n"
     "18 label not printed, 128+N ended by signal N.\n"
     "PELLOMATIC_PORT sets the default for --port, PELLOMATIC_DB for --db; PELLOMATIC_RECORD=off\n"
-    "is --no-record.";
+    "is --no-record; PELLOMATIC_TOKEN is serve's token.";
 
 // The parsed command line, and the command it asks for.
 class CCommandLine {
@@ -278,12 +278,24 @@ private:
     void AddServe()
     {
         CLI::App* cmd = m_app.add_subcommand("serve", "a read-only web page over the record, for the supervisor");
-        cmd->add_option("--listen", m_serve.listen, "ADDR:PORT to listen on (default 127.0.0.1:8080; any other "
-                                                    "address needs --token)")
+        cmd->add_option("--listen", m_serve.listen, "ADDR:PORT to listen on (default 127.0.0.1:8080; an address "
+                                                    "off this machine needs a token, and TLS or --plain-http)")
             ->option_text("ADDR:PORT");
-        cmd->add_option("--token", m_serve.token, "the token a browser must give (as a bearer token, or through "
-                                                  "the page's sign-in form)")
-            ->option_text("TOKEN");
+        CLI::Option* file = cmd->add_option("--token-file", m_serve.tokenFile,
+                                            "the token (16 characters or more) a browser signs in with, from FILE, "
+                                            "which only you may read (default: $PELLOMATIC_TOKEN)")
+                                ->option_text("FILE");
+        cmd->add_option("--token", m_serve.token, "the token itself: every local user can read it in the process "
+                                                  "list, so prefer --token-file or PELLOMATIC_TOKEN")
+            ->option_text("TOKEN")
+            ->excludes(file);
+        CLI::Option* cert = cmd->add_option("--tls-cert", m_serve.tlsCert, "serve HTTPS with this certificate (PEM)")
+                                ->option_text("FILE");
+        CLI::Option* key = cmd->add_option("--tls-key", m_serve.tlsKey, "and this private key (PEM)")->option_text("FILE");
+        cert->needs(key);
+        key->needs(cert);
+        cmd->add_flag("--plain-http", m_serve.plainHttp,
+                      "serve plain HTTP on an address off this machine: the token and the record travel in clear");
         cmd->add_option("--offline-after", m_serve.offlineAfter, "seconds a station may go unseen (default 30)")
             ->option_text("SECONDS")
             ->check(CLI::Range(1, 86400));

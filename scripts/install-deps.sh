@@ -9,7 +9,8 @@ set_name=${1:-build}
 BUILD=(
   g++ cmake ninja-build pkg-config dpkg-dev file
   libwxgtk3.2-dev libgtk-3-dev libx11-dev wx-common fonts-wqy-zenhei
-  libcli11-dev nlohmann-json3-dev libsqlite3-dev libpq-dev libudev-dev libcpp-httplib-dev
+  libcli11-dev nlohmann-json3-dev libsqlite3-dev libpq-dev libudev-dev libmicrohttpd-dev libgnutls28-dev
+  zlib1g-dev
   libcanberra-dev
   debhelper
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
@@ -19,7 +20,7 @@ TEST=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth x11-utils libxtst-dev python3 clang libclang-rt-14-dev valgrind
   lintian appstream desktop-file-utils git postgresql faketime
-  qemu-system-x86 busybox-static cpio udev kmod chromium
+  qemu-system-x86 busybox-static cpio udev kmod chromium openssl
   wine wine64 xdotool unzip
 )
 

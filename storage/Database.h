@@ -72,7 +72,8 @@ public:
 
 enum class Access {
     Write,     // read and write, the file and its folder created when missing
-    ReadLive,  // read only, seeing what others write meanwhile (a server)
+    ReadLive,  // read only, seeing what others write meanwhile (a server: on
+               // PostgreSQL, statements are limited in time)
     ReadMedia  // read only from media that take no writes at all
 };
 

@@ -5,7 +5,7 @@
 namespace pello::storage {
 
 std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, Access access);
-std::unique_ptr<CDatabase> OpenPostgres(const std::string& conninfo, bool readOnly);
+std::unique_ptr<CDatabase> OpenPostgres(const std::string& conninfo, Access access);
 
 bool IsPostgres(const std::string& where)
 {
@@ -26,7 +26,7 @@ std::string DefaultDatabasePath()
 std::unique_ptr<CDatabase> OpenDatabase(const std::string& where, Access access)
 {
     const std::string target = where.empty() ? DefaultDatabasePath() : where;
-    return IsPostgres(target) ? OpenPostgres(target, access != Access::Write) : OpenSqlite(target, access);
+    return IsPostgres(target) ? OpenPostgres(target, access) : OpenSqlite(target, access);
 }
 
 } // namespace pello::storage

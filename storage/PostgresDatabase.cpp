@@ -5,12 +5,18 @@
 
 #include <libpq-fe.h>
 
+#include <cerrno>
+#include <chrono>
 #include <map>
 #include <memory>
+#include <poll.h>
 
 namespace pello::storage {
 
 namespace {
+
+// How long a statement of the page may run on the server.
+constexpr int kServedStatementSeconds = 5;
 
 // "?" placeholders become $1, $2, ... (no statement here holds a literal "?").
 std::string Numbered(const std::string& sql)
@@ -126,11 +132,13 @@ public:
         }
         const int count = static_cast<int>(values.size());
         const std::string* name = ++m_uses[sql] > 1 ? &Prepared(sql, count) : nullptr;
-        ResultPtr result(name != nullptr ? PQexecPrepared(m_conn.get(), name->c_str(), count, values.data(), nullptr,
-                                                          nullptr, 0)
-                                         : PQexecParams(m_conn.get(), Numbered(sql).c_str(), count, nullptr,
-                                                        values.data(), nullptr, nullptr, 0),
-                         &PQclear);
+        ResultPtr result = name != nullptr ? Exec([&](PGconn* c) {
+            return PQsendQueryPrepared(c, name->c_str(), count, values.data(), nullptr, nullptr, 0);
+        })
+                                           : Exec([&](PGconn* c) {
+                                                 return PQsendQueryParams(c, Numbered(sql).c_str(), count, nullptr,
+                                                                          values.data(), nullptr, nullptr, 0);
+                                             });
         const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
             Fail(result.get());
@@ -141,7 +149,7 @@ public:
     void Commit() override { Query("COMMIT", {}); }
     void Rollback() override
     {
-        if (PQstatus(m_conn.get()) == CONNECTION_OK && PQtransactionStatus(m_conn.get()) != PQTRANS_IDLE) {
+        if (!m_lost && PQstatus(m_conn.get()) == CONNECTION_OK && PQtransactionStatus(m_conn.get()) != PQTRANS_IDLE) {
             PQclear(PQexec(m_conn.get(), "ROLLBACK"));
         }
     }
@@ -161,7 +169,82 @@ public:
     }
     std::string Describe() const override { return m_describe; }
 
+    // A statement may run `seconds` on the server, which cancels it then;
+    // a server that does not answer at all is given up a while later.
+    void LimitStatements(int seconds)
+    {
+        Query("SET statement_timeout = " + std::to_string(seconds * 1000), {});
+        m_answerWithin = std::chrono::seconds(seconds + 5);
+    }
+
 private:
+    // Sends one statement with `send` and waits for its result: without a
+    // limit as long as it takes, else until the limit.
+    template <class Send> ResultPtr Exec(Send send)
+    {
+        if (m_lost) {
+            throw DbError(DbProblem::Gone, "the connection to the server was given up");
+        }
+        if (m_answerWithin.count() == 0) {
+            // The blocking calls, in one round trip as before.
+            if (!send(m_conn.get())) {
+                return ResultPtr(nullptr, &PQclear);
+            }
+            ResultPtr first(PQgetResult(m_conn.get()), &PQclear);
+            while (PGresult* more = PQgetResult(m_conn.get())) PQclear(more);
+            return first;
+        }
+        if (!send(m_conn.get())) {
+            return ResultPtr(nullptr, &PQclear);
+        }
+        return Await(std::chrono::steady_clock::now() + m_answerWithin);
+    }
+    ResultPtr Await(std::chrono::steady_clock::time_point deadline)
+    {
+        PGconn* c = m_conn.get();
+        for (int flushed; (flushed = PQflush(c)) != 0;) {
+            if (flushed < 0) {
+                return ResultPtr(nullptr, &PQclear);
+            }
+            WaitForServer(POLLOUT | POLLIN, deadline);
+            PQconsumeInput(c);
+        }
+        ResultPtr first(nullptr, &PQclear);
+        for (;;) {
+            while (PQisBusy(c)) {
+                WaitForServer(POLLIN, deadline);
+                if (!PQconsumeInput(c)) {
+                    return first;
+                }
+            }
+            PGresult* next = PQgetResult(c);
+            if (next == nullptr) {
+                return first;
+            }
+            if (first) {
+                PQclear(next);
+            } else {
+                first.reset(next);
+            }
+        }
+    }
+    void WaitForServer(short events, std::chrono::steady_clock::time_point deadline)
+    {
+        pollfd p {PQsocket(m_conn.get()), events, 0};
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const int rc = left.count() > 0 ? ::poll(&p, 1, static_cast<int>(left.count())) : 0;
+            if (rc > 0 || (rc < 0 && errno != EINTR)) {
+                return; // ready, or gone: libpq finds out which
+            }
+            if (rc == 0) {
+                m_lost = true;
+                throw DbError(DbProblem::Gone, "the server did not answer within " +
+                                                   std::to_string(m_answerWithin.count()) + " s");
+            }
+        }
+    }
+
     const std::string& Prepared(const std::string& sql, int params)
     {
         const auto known = m_prepared.find(sql);
@@ -169,7 +252,7 @@ private:
             return known->second;
         }
         const std::string name = "p" + std::to_string(m_prepared.size());
-        ResultPtr result(PQprepare(m_conn.get(), name.c_str(), Numbered(sql).c_str(), params, nullptr), &PQclear);
+        ResultPtr result = Exec([&](PGconn* c) { return PQsendPrepare(c, name.c_str(), Numbered(sql).c_str(), params, nullptr); });
         if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
             Fail(result.get());
         }
@@ -216,15 +299,21 @@ private:
     std::string m_describe;
     std::map<std::string, std::string> m_prepared; // statement text to its name
     std::map<std::string, int> m_uses;
+    std::chrono::seconds m_answerWithin {0}; // 0: no limit
+    bool m_lost = false;                     // given up while a statement ran
 };
 
 } // namespace
 
-std::unique_ptr<CDatabase> OpenPostgres(const std::string& conninfo, bool readOnly)
+std::unique_ptr<CDatabase> OpenPostgres(const std::string& conninfo, Access access)
 {
     auto db = std::make_unique<CPostgresDatabase>(conninfo);
-    if (readOnly) {
+    if (access != Access::Write) {
         db->Query("SET default_transaction_read_only = on", {});
+    }
+    if (access == Access::ReadLive) {
+        // A server (the page) answers its clients whatever the database does.
+        db->LimitStatements(kServedStatementSeconds);
     }
     return db;
 }

@@ -26,6 +26,10 @@ std::string RecordWhere(const RecordFilter& f, std::vector<DbValue>* params)
     equal("station", f.station);
     equal("batch", f.batch);
     equal("outcome", f.outcome);
+    if (f.beforeId > 0) {
+        where += " AND id < CAST(? AS BIGINT)";
+        params->push_back(std::to_string(f.beforeId));
+    }
     return where;
 }
 
@@ -34,9 +38,11 @@ std::string RecordWhere(const RecordFilter& f, std::vector<DbValue>* params)
 std::vector<ProgrammingRecord> CStore::SelectRecords(const std::string& whereAndOrder, const std::vector<DbValue>& params)
 {
     std::vector<ProgrammingRecord> out;
-    for (const auto& r : m_db->Query(std::string("SELECT ") + kRecordColumns + " FROM records WHERE " + whereAndOrder,
+    for (const auto& r : m_db->Query(std::string("SELECT ") + kRecordColumns + ", id FROM records WHERE " +
+                                         whereAndOrder,
                                      params)) {
         out.push_back(RecordOf(r));
+        out.back().id = std::stoll(Text(r[17]));
     }
     return out;
 }

@@ -96,6 +96,7 @@ struct ProgrammingRecord {
     std::string started;      // UTC, when the attempt began (its claim)
     std::string unit;         // the unit it was: a station's arrival, or one apply run
     std::string token;        // the attempt's own id: its row is written once
+    int64_t id = 0;           // its place in the record, as read (0 for a row not read)
 };
 
 struct RecordFilter {
@@ -103,6 +104,7 @@ struct RecordFilter {
     std::string serial; // a serial, or a 22-character field
     std::string until;  // UTC time: rows before it
     std::string station, batch, outcome; // "" for any
+    int64_t beforeId = 0;     // rows older than the row of this id; 0 for any
 };
 
 // What `stats` counts, and how it groups.

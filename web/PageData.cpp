@@ -111,19 +111,41 @@ json Records(storage::CStore& store, const storage::RecordFilter& filter, int li
     return text::Shown(std::move(rows));
 }
 
-std::string RecordsCsv(storage::CStore& store, const storage::RecordFilter& filter, int limit)
-{
-    const std::vector<std::string> columns = {"time",  "station", "operator", "link",    "port",   "field_before",
+namespace {
+
+const std::vector<std::string> kCsvColumns = {"time",  "station", "operator", "link",    "port",   "field_before",
                                               "field_written", "batch", "serial", "outcome", "verify", "step",
                                               "detail"};
-    std::string csv = text::CsvLine(columns) + "\r\n";
-    for (const storage::ProgrammingRecord& r : store.LatestRecords(filter, limit)) {
+
+} // namespace
+
+std::string CsvHeader() { return text::CsvLine(kCsvColumns) + "\r\n"; }
+
+std::string CsvRows(const std::vector<storage::ProgrammingRecord>& rows)
+{
+    std::string csv;
+    for (const storage::ProgrammingRecord& r : rows) {
         const json row = RecordJson(r);
         std::vector<std::string> cells;
-        for (const std::string& column : columns) cells.push_back(row[column].get<std::string>());
+        for (const std::string& column : kCsvColumns) cells.push_back(row[column].get<std::string>());
         csv += text::CsvLine(cells) + "\r\n";
     }
     return csv;
+}
+
+std::string JsonItems(const std::vector<storage::ProgrammingRecord>& rows, bool first)
+{
+    std::string items;
+    for (const storage::ProgrammingRecord& r : rows) {
+        items += (first ? "" : ",") + text::Shown(RecordJson(r)).dump();
+        first = false;
+    }
+    return items;
+}
+
+std::string RecordsCsv(storage::CStore& store, const storage::RecordFilter& filter, int limit)
+{
+    return CsvHeader() + CsvRows(store.LatestRecords(filter, limit));
 }
 
 } // namespace pello::web

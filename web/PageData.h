@@ -23,6 +23,12 @@ nlohmann::json Records(storage::CStore& store, const storage::RecordFilter& filt
 // The same rows as a CSV file.
 std::string RecordsCsv(storage::CStore& store, const storage::RecordFilter& filter, int limit);
 
+// A download in pieces: the CSV file's first line, then rows as CSV lines
+// or as the JSON array's items (each after a comma but the very first).
+std::string CsvHeader();
+std::string CsvRows(const std::vector<storage::ProgrammingRecord>& rows);
+std::string JsonItems(const std::vector<storage::ProgrammingRecord>& rows, bool first);
+
 // A text as JSON takes it: text::Show, for the server's own messages.
 std::string Utf8(const std::string& bytes);
 

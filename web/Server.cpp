@@ -1,187 +1,341 @@
 #include "web/Server.h"
 
 #include "web/Assets.h"
+#include "web/Http.h"
 #include "web/PageData.h"
+#include "web/Sessions.h"
 
-#include <httplib.h>
-
-#include <mutex>
-#include <thread>
+#include <atomic>
+#include <stdexcept>
 
 namespace pello::web {
 
 namespace {
 
+using namespace std::chrono_literals;
+using nlohmann::json;
+
 // Nothing but the page's own script, style and data; no framing, no inline code.
 constexpr const char* kSecurityPolicy = "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
                                         "connect-src 'self'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'";
 constexpr int kMostRows = 100000;
-constexpr const char* kCookie = "pello_token";
+constexpr int kPageRows = 1000;        // a download reads the record this many rows at a time
+constexpr int kMostDownloads = 4;      // at once
+constexpr auto kRecordWait = 10000ms;  // then the request is answered 503
 
-void Harden(httplib::Response& res)
+HttpResponse Text(int status, const std::string& text)
 {
-    res.set_header("Content-Security-Policy", kSecurityPolicy);
-    res.set_header("X-Content-Type-Options", "nosniff");
-    res.set_header("Referrer-Policy", "no-referrer");
-    res.set_header("Cache-Control", "no-store");
+    HttpResponse r;
+    r.status = status;
+    r.body = text + "\n";
+    return r;
 }
 
-// Equal bytes, compared in a time that does not depend on where they differ.
-bool SameSecret(const std::string& a, const std::string& b)
+HttpResponse Json(int status, std::string body)
 {
-    if (a.size() != b.size() || b.empty()) {
-        return false;
+    HttpResponse r;
+    r.status = status;
+    r.type = "application/json";
+    r.body = std::move(body);
+    return r;
+}
+
+HttpResponse Problem(int status, const std::string& why)
+{
+    return Json(status, json {{"error", Utf8(why)}}.dump());
+}
+
+HttpResponse Html(const char* page, int status = 200)
+{
+    HttpResponse r;
+    r.status = status;
+    r.type = "text/html; charset=utf-8";
+    r.body = page;
+    return r;
+}
+
+HttpResponse Redirect(const std::string& where)
+{
+    HttpResponse r;
+    r.status = 303;
+    r.headers.emplace_back("Location", where);
+    return r;
+}
+
+// The sign-in form, with one of our own messages above it.
+HttpResponse SignInPage(int status, const std::string& message = {})
+{
+    HttpResponse r = Html(k_login_html, status);
+    const size_t at = r.body.find("<!--message-->");
+    if (at != std::string::npos && !message.empty()) {
+        r.body.replace(at, 14, "<p class=\"message\" role=\"alert\">" + message + "</p>");
     }
-    unsigned char diff = 0;
-    for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return diff == 0;
+    return r;
 }
 
-std::string CookieToken(const httplib::Request& req)
+// The query's "limit", within 1 and `most`.
+int Limit(const HttpRequest& req, int fallback, int most)
 {
-    const std::string cookies = req.get_header_value("Cookie");
-    const std::string key = std::string(kCookie) + "=";
-    for (size_t at = 0; at < cookies.size();) {
-        const size_t end = cookies.find(';', at);
-        std::string part = cookies.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        part.erase(0, part.find_first_not_of(' '));
-        if (part.rfind(key, 0) == 0) return part.substr(key.size());
-        if (end == std::string::npos) break;
-        at = end + 1;
-    }
-    return {};
-}
-
-bool Allowed(const httplib::Request& req, const std::string& token)
-{
-    if (token.empty()) {
-        return true;
-    }
-    const std::string bearer = req.get_header_value("Authorization");
-    return (bearer.rfind("Bearer ", 0) == 0 && SameSecret(bearer.substr(7), token)) ||
-           SameSecret(CookieToken(req), token);
-}
-
-std::map<std::string, std::string> Query(const httplib::Request& req)
-{
-    std::map<std::string, std::string> q;
-    for (const auto& [key, value] : req.params) q[key] = value;
-    return q;
-}
-
-int Limit(const httplib::Request& req, int fallback)
-{
-    const std::string text = req.get_param_value("limit");
+    const auto it = req.query.find("limit");
+    const std::string text = it == req.query.end() ? "" : it->second;
     if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) {
         return fallback;
     }
-    return std::max(1, std::min(kMostRows, std::stoi(text)));
+    return std::max(1, std::min(most, std::stoi(text)));
 }
+
+// A download under way: what is left to read, and where the reading got to.
+struct DownloadState {
+    DownloadState(storage::RecordFilter f, int rows, bool asCsv, std::atomic<int>& under)
+        : filter(std::move(f)), left(rows), csv(asCsv), count(under)
+    {
+        ++count;
+    }
+    ~DownloadState() { --count; }
+    DownloadState(const DownloadState&) = delete;
+    DownloadState& operator=(const DownloadState&) = delete;
+
+    storage::RecordFilter filter;
+    int left;
+    bool csv;
+    bool first = true;  // no JSON item has gone yet
+    bool closed = false;
+    std::atomic<int>& count;
+};
 
 class CPage {
 public:
-    CPage(storage::CStore& store, const ServeSettings& settings) : m_store(store), m_settings(settings) {}
-
-    void Route(httplib::Server& server)
+    CPage(CRecordWorker& worker, const ServeSettings& settings, bool tls)
+        : m_worker(worker), m_settings(settings), m_sessions(settings.token), m_tls(tls),
+          m_cookie(tls ? "__Host-pello_session" : "pello_session")
     {
-        server.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) { Harden(res); });
-        server.Get("/app.js", [](const httplib::Request&, httplib::Response& res) {
-            res.set_content(k_app_js, "text/javascript; charset=utf-8");
-        });
-        server.Get("/app.css", [](const httplib::Request&, httplib::Response& res) {
-            res.set_content(k_app_css, "text/css; charset=utf-8");
-        });
-        server.Post("/login", [this](const httplib::Request& req, httplib::Response& res) { Login(req, res); });
-        server.Get("/", [this](const httplib::Request& req, httplib::Response& res) {
-            res.set_content(Allowed(req, m_settings.token) ? k_index_html : k_login_html, "text/html; charset=utf-8");
-        });
-        Data(server, "/api/overview", "application/json", [this](const httplib::Request&) {
-            return Overview(m_store, m_settings.offlineAfterSeconds).dump();
-        });
-        Data(server, "/api/records", "application/json", [this](const httplib::Request& req) {
-            return Records(m_store, FilterOf(Query(req)), Limit(req, 100)).dump();
-        });
-        Data(server, "/download/records.json", "application/json", [this](const httplib::Request& req) {
-            return Records(m_store, FilterOf(Query(req)), Limit(req, kMostRows)).dump();
-        });
-        Data(server, "/download/records.csv", "text/csv; charset=utf-8", [this](const httplib::Request& req) {
-            return RecordsCsv(m_store, FilterOf(Query(req)), Limit(req, kMostRows));
-        });
+    }
+
+    HttpResponse Handle(const HttpRequest& req)
+    {
+        HttpResponse r = Route(req);
+        r.headers.emplace_back("Content-Security-Policy", kSecurityPolicy);
+        r.headers.emplace_back("X-Content-Type-Options", "nosniff");
+        r.headers.emplace_back("Referrer-Policy", "no-referrer");
+        r.headers.emplace_back("Cache-Control", "no-store");
+        r.headers.emplace_back("Accept-Ranges", "none");
+        return r;
     }
 
 private:
-    // A route that needs the token and reads the record, one request at a time.
-    template <class Fn> void Data(httplib::Server& server, const char* path, const char* type, Fn fn)
+    enum class Access { Yes, No, Wait };
+
+    HttpResponse Route(const HttpRequest& req)
     {
-        server.Get(path, [this, type, fn](const httplib::Request& req, httplib::Response& res) {
-            if (!Allowed(req, m_settings.token)) {
-                res.status = 401;
-                res.set_content("{\"error\":\"a token is needed\"}", "application/json");
-                return;
-            }
-            try {
-                const std::lock_guard<std::mutex> lock(m_mutex);
-                res.set_content(fn(req), type);
-            } catch (const std::exception& e) {
-                res.status = 503;
-                res.set_content(nlohmann::json {{"error", Utf8(e.what())}}.dump(), "application/json");
-            }
-        });
-    }
-    void Login(const httplib::Request& req, httplib::Response& res)
-    {
-        if (m_settings.token.empty() || !SameSecret(req.get_param_value("token"), m_settings.token)) {
-            res.status = 401;
-            res.set_content(k_login_html, "text/html; charset=utf-8");
-            return;
+        // A page that answers to any name can be read through DNS rebinding.
+        if (m_settings.token.empty() && !IsLoopbackHostHeader(req.host)) {
+            return Text(421, "This server answers only to localhost or a loopback address.");
         }
-        res.set_header("Set-Cookie", std::string(kCookie) + "=" + m_settings.token + "; HttpOnly; SameSite=Strict; Path=/");
-        res.set_redirect("/", 303);
+        const bool get = req.method == "GET" || req.method == "HEAD";
+        if (req.path == "/login") {
+            return req.method == "POST" ? SignIn(req) : Redirect("/");
+        }
+        if (!get) {
+            HttpResponse r = Text(405, "Only GET and HEAD here.");
+            r.headers.emplace_back("Allow", "GET, HEAD");
+            return r;
+        }
+        if (req.path == "/app.js" || req.path == "/app.css") {
+            HttpResponse r = Html(req.path == "/app.js" ? k_app_js : k_app_css);
+            r.type = req.path == "/app.js" ? "text/javascript; charset=utf-8" : "text/css; charset=utf-8";
+            return r;
+        }
+        const bool data = req.path.rfind("/api/", 0) == 0 || req.path.rfind("/download/", 0) == 0;
+        if (req.path != "/" && !data) {
+            return Text(404, "Nothing here.");
+        }
+        std::chrono::seconds wait {0};
+        const Access access = Allowed(req, &wait);
+        if (req.path == "/") {
+            return access == Access::Yes ? Html(k_index_html) : SignInPage(200);
+        }
+        return access == Access::Yes ? Data(req) : Refused(access, wait);
     }
 
-    storage::CStore& m_store;
+    static HttpResponse Refused(Access access, std::chrono::seconds wait)
+    {
+        if (access == Access::Wait) {
+            HttpResponse r = Problem(429, "too many wrong tokens from this address: wait " +
+                                              std::to_string(wait.count()) + " s");
+            r.headers.emplace_back("Retry-After", std::to_string(wait.count()));
+            return r;
+        }
+        return Problem(401, "sign in first");
+    }
+
+    HttpResponse Data(const HttpRequest& req)
+    {
+        if (req.path == "/api/overview") {
+            const int offline = m_settings.offlineAfterSeconds;
+            return FromRecord([offline](storage::CStore& store) { return Overview(store, offline).dump(); });
+        }
+        if (req.path == "/api/records") {
+            const storage::RecordFilter filter = FilterOf(req.query);
+            const int limit = Limit(req, 100, kPageRows); // built whole: never more than a page
+            return FromRecord([filter, limit](storage::CStore& store) { return Records(store, filter, limit).dump(); });
+        }
+        if (req.path == "/download/records.csv" || req.path == "/download/records.json") {
+            return Download(req, req.path.ends_with(".csv"));
+        }
+        return Text(404, "Nothing here.");
+    }
+
+    HttpResponse FromRecord(RecordJob job)
+    {
+        const JobResult result = m_worker.Run(std::move(job), kRecordWait);
+        return result.ok ? Json(200, result.text) : Problem(503, result.text);
+    }
+
+    // The rows of a download, read a page at a time while the client takes
+    // them: however large the download, it holds one page.
+    HttpResponse Download(const HttpRequest& req, bool csv)
+    {
+        if (m_downloads.load() >= kMostDownloads) {
+            return Problem(503, std::to_string(kMostDownloads) + " downloads are under way: try again when one ends");
+        }
+        auto d = std::make_shared<DownloadState>(FilterOf(req.query), Limit(req, kMostRows, kMostRows), csv,
+                                                 m_downloads);
+        JobResult first = NextPage(d);
+        if (!first.ok) {
+            return Problem(503, first.text);
+        }
+        HttpResponse r;
+        r.type = csv ? "text/csv; charset=utf-8" : "application/json";
+        r.headers.emplace_back("Content-Disposition",
+                               std::string("attachment; filename=\"records.") + (csv ? "csv" : "json") + "\"");
+        std::string head = (csv ? CsvHeader() : "[") + first.text;
+        r.stream = [this, d, head = std::move(head)](std::string* piece) mutable {
+            if (!head.empty()) {
+                *piece = std::move(head);
+                head.clear();
+                return true;
+            }
+            if (d->left > 0) {
+                const JobResult next = NextPage(d);
+                if (!next.ok) {
+                    throw std::runtime_error(next.text); // the client sees a download cut short
+                }
+                *piece = next.text;
+                return true;
+            }
+            if (!d->closed) {
+                d->closed = true;
+                *piece = d->csv ? "" : "]";
+                return true;
+            }
+            return false;
+        };
+        return r;
+    }
+
+    JobResult NextPage(const std::shared_ptr<DownloadState>& d)
+    {
+        return m_worker.Run(
+            [d](storage::CStore& store) {
+                const int asked = std::min(d->left, kPageRows);
+                const auto rows = store.LatestRecords(d->filter, asked);
+                d->left = static_cast<int>(rows.size()) < asked ? 0 : d->left - asked;
+                if (!rows.empty()) {
+                    d->filter.beforeId = rows.back().id;
+                }
+                const std::string text = d->csv ? CsvRows(rows) : JsonItems(rows, d->first);
+                d->first = d->first && rows.empty();
+                return text;
+            },
+            kRecordWait);
+    }
+
+    Access Allowed(const HttpRequest& req, std::chrono::seconds* wait)
+    {
+        if (m_settings.token.empty() || m_sessions.Valid(CookieValue(req.cookie, m_cookie))) {
+            return Access::Yes;
+        }
+        if (req.authorization.rfind("Bearer ", 0) != 0) {
+            return Access::No;
+        }
+        const CSessions::Check check = m_sessions.TryToken(req.authorization.substr(7), req.peer);
+        *wait = check.wait;
+        if (check.verdict == CSessions::Verdict::Wrong) {
+            LogWrong(req.peer, check);
+        }
+        return check.verdict == CSessions::Verdict::Right ? Access::Yes
+               : check.verdict == CSessions::Verdict::Wait ? Access::Wait
+                                                           : Access::No;
+    }
+
+    // The token from the form's body only: never from the URL, where logs
+    // and the browser's history would keep it.
+    HttpResponse SignIn(const HttpRequest& req)
+    {
+        if (m_settings.token.empty()) {
+            return Redirect("/");
+        }
+        const CSessions::Check check = m_sessions.TryToken(FormValue(req.body, "token"), req.peer);
+        if (check.verdict == CSessions::Verdict::Wait) {
+            HttpResponse r = SignInPage(429, "Too many wrong tokens came from your address: try again in " +
+                                                 std::to_string(check.wait.count()) + " s.");
+            r.headers.emplace_back("Retry-After", std::to_string(check.wait.count()));
+            return r;
+        }
+        if (check.verdict == CSessions::Verdict::Wrong) {
+            LogWrong(req.peer, check);
+            return SignInPage(401, "That token is wrong.");
+        }
+        m_settings.log("signed in from " + req.peer);
+        HttpResponse r = Redirect("/");
+        r.headers.emplace_back("Set-Cookie", m_cookie + "=" + m_sessions.Open() + "; Path=/; Max-Age=" +
+                                                 std::to_string(std::chrono::seconds(CSessions::kLifetime).count()) +
+                                                 "; HttpOnly; SameSite=Strict" + (m_tls ? "; Secure" : ""));
+        return r;
+    }
+
+    void LogWrong(const std::string& peer, const CSessions::Check& check)
+    {
+        m_settings.log("a wrong token from " + peer + " (" + std::to_string(check.failures) +
+                       " in a row); its next try waits " + std::to_string(check.wait.count()) + " s");
+    }
+
+    CRecordWorker& m_worker;
     const ServeSettings& m_settings;
-    std::mutex m_mutex; // one database connection, one request at a time
+    CSessions m_sessions;
+    bool m_tls;
+    std::string m_cookie;
+    std::atomic<int> m_downloads {0};
 };
 
 } // namespace
 
-bool ParseListen(const std::string& listen, ServeSettings* settings, std::string* why)
+ServeEnd Serve(Listener listener, std::unique_ptr<CRecordSource> record, const ServeSettings& settings,
+               const std::function<void()>& waitForStop, const std::function<void()>& ready, std::string* why)
 {
-    const size_t colon = listen.rfind(':');
-    const std::string port = colon == std::string::npos ? "" : listen.substr(colon + 1);
-    if (colon == 0 || port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoi(port) > 65535) {
-        *why = "--listen needs ADDR:PORT, such as 127.0.0.1:8080";
-        return false;
+    record->OnChange(settings.log);
+    CRecordWorker worker(std::move(record));
+    CPage page(worker, settings, !settings.tlsCert.empty());
+    bool inHand = false;
+    {
+        std::unique_ptr<CHttpServer> server;
+        try {
+            server = std::make_unique<CHttpServer>(
+                std::move(listener.fd), [&page](const HttpRequest& req) { return page.Handle(req); }, settings.tlsCert,
+                settings.tlsKey);
+        } catch (const std::exception& e) {
+            *why = e.what();
+            worker.Stop(0ms);
+            return ServeEnd::CannotStart;
+        }
+        ready();
+        waitForStop();
+        // Requests that wait for the record are answered first, so that the
+        // server's threads can end; the record's own thread may be in the
+        // database's hands, and is not waited for.
+        inHand = !worker.Stop(200ms);
     }
-    settings->host = listen.substr(0, colon);
-    if (settings->host.size() > 2 && settings->host.front() == '[' && settings->host.back() == ']') {
-        settings->host = settings->host.substr(1, settings->host.size() - 2);
-    }
-    settings->port = std::stoi(port);
-    return true;
-}
-
-bool Serve(storage::CStore& store, const ServeSettings& settings, const std::function<void()>& waitForStop,
-           const std::function<void(int port)>& ready, std::string* why)
-{
-    httplib::Server server;
-    CPage page(store, settings);
-    page.Route(server);
-    const int port = settings.port == 0 ? server.bind_to_any_port(settings.host.c_str())
-                                        : (server.bind_to_port(settings.host.c_str(), settings.port) ? settings.port : -1);
-    if (port <= 0) {
-        *why = "cannot listen on " + settings.host + ":" + std::to_string(settings.port);
-        return false;
-    }
-    // Bound and listening: connections wait in the backlog until accepted.
-    std::thread listening([&server] { server.listen_after_bind(); });
-    ready(port);
-    waitForStop();
-    server.stop();
-    listening.join();
-    return true;
+    return inHand ? ServeEnd::RecordInHand : ServeEnd::Stopped;
 }
 
 } // namespace pello::web

@@ -1,29 +1,36 @@
 #pragma once
 // `pellomatic-cli serve`: a read-only web page over the record for the line's
-// supervisor, on 127.0.0.1:8080 by default; any other address only with a
-// token (sent as a bearer token, or through the login form as a cookie).
+// supervisor. Without a token it answers only on loopback, and only to
+// requests for a loopback name (no DNS rebinding); with one, a browser signs
+// in once and keeps a session id in a cookie, a script may give the token as
+// a bearer token.
 
-#include "storage/Store.h"
+#include "web/Listen.h"
+#include "web/RecordWorker.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace pello::web {
 
 struct ServeSettings {
-    std::string host = "127.0.0.1";
-    int port = 8080;
-    std::string token;
+    std::string token;          // "" for none: loopback only
+    std::string tlsCert, tlsKey; // PEM text; "" for plain HTTP
     int offlineAfterSeconds = 30;
+    // Sign-ins, wrong tokens and the record's comings and goings, a line each.
+    std::function<void(const std::string&)> log = [](const std::string&) {};
 };
 
-// "ADDR:PORT" into `settings`; false, with the reason in `why`, when it cannot be read.
-bool ParseListen(const std::string& listen, ServeSettings* settings, std::string* why);
+enum class ServeEnd {
+    Stopped,       // everything ended
+    RecordInHand,  // stopped, but the record's thread is still inside a database call
+    CannotStart    // the reason is in `why`
+};
 
-// Serves until `waitForStop` returns. `ready` is told the port once it
-// listens (port 0: any free one). False, with the reason in `why`, when it
-// cannot listen.
-bool Serve(storage::CStore& store, const ServeSettings& settings, const std::function<void()>& waitForStop,
-           const std::function<void(int port)>& ready, std::string* why);
+// Serves `record` on `listener` until `waitForStop` returns; `ready` is
+// called once it answers.
+ServeEnd Serve(Listener listener, std::unique_ptr<CRecordSource> record, const ServeSettings& settings,
+               const std::function<void()>& waitForStop, const std::function<void()>& ready, std::string* why);
 
 } // namespace pello::web

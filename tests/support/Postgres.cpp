@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -114,6 +115,21 @@ void CPostgresServer::Sql(const std::string& name, const std::string& statement)
     if (Run(AsServerUser(m_bin + "/psql -h " + m_dir + " -U postgres -d " + name + " -c \"" + statement + "\"")) != 0) {
         throw std::runtime_error("psql failed: " + statement);
     }
+}
+
+std::string CPostgresServer::Select(const std::string& name, const std::string& statement)
+{
+    const std::string command = AsServerUser(m_bin + "/psql -At -h " + m_dir + " -U postgres -d " + name + " -c \"" +
+                                             statement + "\" 2>>" + m_dir + "/server.log");
+    FILE* out = ::popen(command.c_str(), "r");
+    if (out == nullptr) {
+        throw std::runtime_error("psql failed: " + statement);
+    }
+    std::string text;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, out)) > 0;) text.append(buf, n);
+    ::pclose(out);
+    return text;
 }
 
 std::string CPostgresServer::NewDatabase(const std::string& name)

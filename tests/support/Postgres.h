@@ -21,6 +21,8 @@ public:
     std::string NewDatabase(const std::string& name);
     // Runs one SQL statement in database `name` as the server's superuser.
     void Sql(const std::string& name, const std::string& statement);
+    // The same, returning what it selects: one line per row, columns split by "|".
+    std::string Select(const std::string& name, const std::string& statement);
     void Stop();
     void Start();
 

@@ -1,8 +1,10 @@
 // The supervisor's page: fetches the record's numbers every few seconds and
-// shows them. Every value from the record is put in as text, never as markup.
+// shows them, one request at a time. Every value from the record is put in as
+// text, never as markup.
 'use strict';
 
 const REFRESH_MS = 3000;
+const MOST_DELAY_MS = 10000;
 const SVG = 'http://www.w3.org/2000/svg';
 
 function cell(row, text, className) {
@@ -115,21 +117,55 @@ function showRecords(rows) {
   document.getElementById('json').href = '/download/records.json' + (query ? '?' + query : '');
 }
 
-async function refresh() {
-  try {
-    const [overview, records] = await Promise.all([
-      fetch('/api/overview', { credentials: 'same-origin' }),
-      fetch('/api/records?' + filterQuery(), { credentials: 'same-origin' })]);
-    if (!overview.ok || !records.ok) throw new Error('the server answered ' + overview.status);
-    showOverview(await overview.json());
-    showRecords(await records.json());
-  } catch (error) {
-    document.getElementById('status').textContent = 'cannot reach the record: ' + error.message;
+// Why a request failed, from the server's own answer when it gave one.
+async function failure(response) {
+  let why = 'the server answered ' + response.status;
+  try { why = (await response.json()).error || why; } catch (ignored) { /* not JSON */ }
+  return new Error(why);
+}
+
+async function load(path) {
+  const response = await fetch(path, { credentials: 'same-origin' });
+  if (response.status === 401) {
+    // The session ended (the server restarted, or it expired): sign in again.
+    location.assign('/');
+    throw new Error('signed out');
   }
+  if (!response.ok) throw await failure(response);
+  return response.json();
+}
+
+let delay = REFRESH_MS;
+let timer = null;
+let busy = false;
+let again = false;
+
+// One refresh at a time: the next is planned when this one has ended, later
+// and later while the record is slow or cannot be read.
+async function refresh() {
+  clearTimeout(timer);
+  if (busy) { again = true; return; }
+  busy = true;
+  const status = document.getElementById('status');
+  try {
+    const overview = await load('/api/overview');
+    const records = await load('/api/records?' + filterQuery());
+    showOverview(overview);
+    showRecords(records);
+    status.classList.remove('trouble');
+    delay = REFRESH_MS;
+  } catch (error) {
+    delay = Math.min(delay * 2, MOST_DELAY_MS);
+    status.classList.add('trouble');
+    status.textContent = 'cannot read the record: ' + error.message + '; trying again in ' +
+      Math.round(delay / 1000) + ' s';
+  }
+  busy = false;
+  timer = setTimeout(refresh, again ? 0 : delay);
+  again = false;
 }
 
 document.addEventListener('DOMContentLoaded', () => {
   document.getElementById('filter').addEventListener('submit', event => { event.preventDefault(); refresh(); });
   refresh();
-  setInterval(refresh, REFRESH_MS);
 });
