@@ -27,20 +27,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// One server per test process, stopped before the scratch folder goes.
-std::unique_ptr<CPostgresServer> g_postgres;
-
-class CStopPostgres : public ::testing::Environment {
-public:
-    void TearDown() override { g_postgres.reset(); }
-};
-[[maybe_unused]] ::testing::Environment* const g_stopPostgres = ::testing::AddGlobalTestEnvironment(new CStopPostgres);
-
-CPostgresServer& Postgres()
-{
-    if (!g_postgres) g_postgres = std::make_unique<CPostgresServer>();
-    return *g_postgres;
-}
+CPostgresServer& Postgres() { return SharedPostgres(); }
 
 class Batches : public ::testing::TestWithParam<std::string> {
 protected:

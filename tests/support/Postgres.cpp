@@ -2,8 +2,11 @@
 
 #include "tests/support/TestEnv.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -105,6 +108,24 @@ std::string CPostgresServer::NewDatabase(const std::string& name)
         throw std::runtime_error("createdb " + name + " failed");
     }
     return "host=" + m_dir + " user=postgres dbname=" + name;
+}
+
+namespace {
+
+std::unique_ptr<CPostgresServer> g_shared;
+
+class CStopSharedPostgres : public ::testing::Environment {
+public:
+    void TearDown() override { g_shared.reset(); }
+};
+[[maybe_unused]] ::testing::Environment* const g_stopShared = ::testing::AddGlobalTestEnvironment(new CStopSharedPostgres);
+
+} // namespace
+
+CPostgresServer& SharedPostgres()
+{
+    if (!g_shared) g_shared = std::make_unique<CPostgresServer>();
+    return *g_shared;
 }
 
 } // namespace pello

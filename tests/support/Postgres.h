@@ -32,4 +32,8 @@ private:
     bool m_running = false;
 };
 
+// One server for the whole test process, started on first use and stopped
+// before the scratch folder goes (a test environment of its own).
+CPostgresServer& SharedPostgres();
+
 } // namespace pello
