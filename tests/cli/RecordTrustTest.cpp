@@ -227,6 +227,14 @@ TEST_F(Trust, KeptOutcomesAreWrittenOnceAndNeverLost)
     std::ifstream bad(storage::PendingPath() + ".bad");
     std::string line;
     EXPECT_TRUE(std::getline(bad, line) && line.find("\"rec") != std::string::npos);
+    // A line of schema 1 names its database by description: a record created
+    // new under that name since is another database, and the line stays.
+    const std::string old = "{\"database\": \"" + a.Describe() + "\", \"state\": 0, \"record\": {\"outcome\": \"programmed\"}}";
+    std::ofstream(storage::PendingPath()) << old << '\n';
+    EXPECT_EQ(storage::ReplayPending(a).written, 0);
+    EXPECT_EQ(a.Records({}).size(), 1u);
+    std::ifstream kept(storage::PendingPath());
+    EXPECT_TRUE(std::getline(kept, line) && line == old);
 }
 
 TEST_F(Trust, SaidRight)
@@ -280,6 +288,7 @@ TEST_F(Trust, SaidRight)
 
 TEST_F(Trust, ALockedRecordNeverHoldsUpTheWire)
 {
+    fs::remove_all(fs::path(storage::PendingPath()).parent_path()); // what other tests kept
     ASSERT_EQ(Cli({"batch", "create", "W", "--first", "W001", "--count", "3", "--code", "ABCDEFGH_123"}).exitCode, 0);
     sqlite3* holder = nullptr;
     ASSERT_EQ(sqlite3_open(m_db.c_str(), &holder), SQLITE_OK);
@@ -333,5 +342,24 @@ TEST_F(Trust, ALockedRecordNeverHoldsUpTheWire)
     const auto last = nlohmann::json::parse(Cli({"log", "--format", "json"}).out).back();
     EXPECT_EQ(last["outcome"], "in progress");
     EXPECT_NE(last["step"], "") << last.dump();
+    {
+        // Neither the record nor the local file can take the note of SID: the
+        // unit is not written.
+        const fs::path folder = fs::path(storage::PendingPath()).parent_path();
+        fs::remove_all(folder);
+        std::ofstream(folder.string()) << "not a folder";
+        fs::remove(m_state);
+        CDevsim unit({"--link", m_port, "--state", m_state, "--reply-delay", "300"});
+        CChild cli("pellomatic-cli", apply, m_dir);
+        Within(30, [&] { return InProgress(holder) == 2; });
+        sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        Within(30, [&] { return cli.Exited(); });
+        release();
+        const RunResult r = cli.Wait();
+        fs::remove(folder);
+        EXPECT_FALSE(Sent(r.err, "SID")) << r.err;
+        EXPECT_NE(r.err.find("could not note SID in time"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(m_state)) << "no field reached the unit";
+    }
     sqlite3_close(holder);
 }
