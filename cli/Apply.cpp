@@ -62,6 +62,17 @@ void SaySkipped(const storage::Claim& claim)
     }
 }
 
+// The latest row of a unit that carries `field`: programmed, or read back
+// after a sequence that failed.
+std::optional<storage::ProgrammingRecord> LastCarried(storage::CStore& store, const std::string& field)
+{
+    if (std::optional<storage::ProgrammingRecord> programmed = store.LastProgrammed(field)) {
+        return programmed;
+    }
+    std::optional<storage::ProgrammingRecord> written = store.LastWritten(field);
+    return written && written->verify == VerifyName(VerifyOutcome::Matched) ? written : std::nullopt;
+}
+
 // The record shows this field programmed into a unit, and the unit connected
 // now does not hold it: another unit would get the same number. A field a
 // batch still holds free or claimed would be handed out again; the factory
@@ -71,7 +82,7 @@ int GuardDuplicate(CRecordKeeper& keeper, const ProgramFields& fields, const Sea
     std::optional<storage::ProgrammingRecord> last;
     std::optional<storage::BatchSerial> ofBatch;
     try {
-        last = keeper.Store().LastProgrammed(fields.serial);
+        last = LastCarried(keeper.Store(), fields.serial);
         ofBatch = keeper.Store().BatchSerialOf(fields.serial);
     } catch (const std::exception& e) {
         return ReportStorageError(e, keeper.Store().Describe());
@@ -89,25 +100,21 @@ int GuardDuplicate(CRecordKeeper& keeper, const ProgramFields& fields, const Sea
     if (!last || found.field == fields.serial) {
         return kOk;
     }
-    Complain(field + " was programmed at " + last->time + " on " + last->station + " into another unit (it read " +
-             EscapeDeviceText(last->fieldBefore) + " before); --allow-duplicate programs it again");
+    const std::string how = last->outcome == "programmed" ? "was programmed" : "was read back from a unit after a failed sequence";
+    Complain(field + " " + how + " at " + last->time + " on " + last->station + " (it read " +
+             EscapeDeviceText(last->fieldBefore) + " before): another unit carries it; --allow-duplicate programs it again");
     return kDuplicate;
 }
 
-// Runs the sequence, each frame that writes noted in the row first, and the verify.
+// Runs the sequence, each frame that writes noted in the row first, and the read-back.
 int Program(CDeviceSession& session, CRecordKeeper& keeper, const std::string& token, const ProgramFields& fields,
-            bool verify, ApplyResult* applied, VerifyOutcome* verified)
+            ReadBack readBack, ProgramResult* result)
 {
     if (!keeper.Off()) {
         session.Flow().SetStepListener([&keeper, token](const char* step) { return keeper.NoteStep(token, step); });
     }
-    *applied = session.Flow().Apply(fields);
-    int rc = ReportApply(*applied);
-    if (rc == kOk && verify) {
-        *verified = Verify(session, fields);
-        rc = *verified == VerifyOutcome::Matched ? kOk : kVerifyFailed;
-    }
-    return rc;
+    *result = session.Flow().Program(fields, readBack, Interrupted);
+    return ReportProgram(*result, fields);
 }
 
 // The record's word wins: an outcome it could not take is the loudest.
@@ -158,10 +165,10 @@ int ApplyFromFile(const ApplyOptions& options, const CommonOptions& common)
         row.outcome = "interrupted";
         return Recorded(keeper, none, storage::SerialState::Free, row, InterruptedExitCode());
     }
-    ApplyResult applied;
-    VerifyOutcome verified = VerifyOutcome::NotDone;
-    const int rc = Program(session, keeper, row.token, *fields, options.verify, &applied, &verified);
-    station::EndRow(&row, applied, verified);
+    ProgramResult programmed;
+    const int rc = Program(session, keeper, row.token, *fields, options.verify ? ReadBack::Yes : ReadBack::No,
+                           &programmed);
+    station::EndRow(&row, programmed);
     if (options.allowDuplicate) {
         row.detail += std::string(row.detail.empty() ? "" : "; ") + "written with --allow-duplicate";
     }
@@ -190,7 +197,7 @@ void SayWhereTheSerialStands(const storage::Claim& claim, storage::SerialState s
     if (state == storage::SerialState::Programmed) {
         Print(claim.serial);
     } else if (state == storage::SerialState::Free) {
-        Complain("serial " + claim.serial + " goes back to batch " + claim.batch + ": the unit cannot carry it");
+        Complain("serial " + claim.serial + " goes back to batch " + claim.batch + ": the unit does not carry it");
     } else {
         Complain("serial " + claim.serial + " is now in doubt: the unit may carry it; it is not handed out again "
                  "until 'pellomatic-cli batch resolve' decides");
@@ -242,11 +249,10 @@ int ApplyFromBatch(const ApplyOptions& options, const CommonOptions& common)
         SayWhereTheSerialStands(*claim, storage::SerialState::Free);
         return Recorded(keeper, claim, storage::SerialState::Free, row, rc);
     }
-    ApplyResult applied;
-    VerifyOutcome verified = VerifyOutcome::NotDone;
-    rc = Program(session, keeper, claim->token, fields, true, &applied, &verified);
-    station::EndRow(&row, applied, verified);
-    const storage::SerialState state = station::AfterSequence(applied, verified);
+    ProgramResult programmed;
+    rc = Program(session, keeper, claim->token, fields, ReadBack::Yes, &programmed);
+    station::EndRow(&row, programmed);
+    const storage::SerialState state = station::AfterSequence(programmed);
     SayWhereTheSerialStands(*claim, state);
     return Final(Recorded(keeper, claim, state, row, rc));
 }

@@ -24,7 +24,7 @@ struct SearchOptions {
 struct ApplyOptions {
     DeviceChoice device;
     std::string file = "SN.txt";
-    bool verify = false;
+    bool verify = true; // --no-verify clears it
     bool dryRun = false;
     std::string batch;        // program the next free serial of this batch instead
     bool allowDuplicate = false;

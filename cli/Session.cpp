@@ -62,32 +62,41 @@ int ReportNotFound(const DeviceChoice& device)
     return kNoDevice;
 }
 
-int ReportApply(const ApplyResult& applied)
+namespace {
+
+// Why a sequence that was accepted did not prove itself.
+std::string VerifyFailure(const VerifyResult& verify, const ProgramFields& written)
 {
-    if (applied.outcome == ApplyOutcome::Success) {
+    const std::string expected = EscapeDeviceText(written.serial);
+    if (verify.outcome == VerifyOutcome::NothingRead) {
+        return "Verify failed: expected " + expected + ", read nothing";
+    }
+    return "Verify failed: expected " + expected + ", read " + EscapeDeviceText(verify.read.field) + " (positions " +
+           verify.differing + " differ)";
+}
+
+} // namespace
+
+int ReportProgram(const ProgramResult& result, const ProgramFields& written)
+{
+    if (result.Succeeded()) {
         Print("Setting successful!");
+        Print(result.readBack == ReadBack::No ? "Not verified: --no-verify, the field was not read back"
+                                              : "Verified: " + EscapeDeviceText(result.verify.read.productId));
         return kOk;
     }
     Say("Setting failed!");
-    if (const StepResult* failed = applied.Failed()) {
+    if (result.applied.outcome == ApplyOutcome::Success) {
+        Complain(VerifyFailure(result.verify, written));
+        return kVerifyFailed;
+    }
+    if (const StepResult* failed = result.applied.Failed()) {
         Complain(DescribeFailure(*failed));
     }
-    return kSettingFailed;
-}
-
-VerifyOutcome Verify(CDeviceSession& session, const ProgramFields& written)
-{
-    const VerifyResult r = session.Flow().VerifyField(session.Device().link, written.serial, Interrupted);
-    const std::string expected = EscapeDeviceText(written.serial);
-    if (r.outcome == VerifyOutcome::NothingRead) {
-        Complain("Verify failed: expected " + expected + ", read nothing");
-    } else if (r.outcome == VerifyOutcome::Differs) {
-        Complain("Verify failed: expected " + expected + ", read " + EscapeDeviceText(r.read.field) + " (positions " +
-                 r.differing + " differ)");
-    } else {
-        Print("Verified: " + EscapeDeviceText(r.read.productId));
+    if (const std::string readBack = DescribeReadBack(result.verify); !readBack.empty()) {
+        Complain("read back: " + readBack);
     }
-    return r.outcome;
+    return kSettingFailed;
 }
 
 } // namespace pello::cli

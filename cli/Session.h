@@ -32,9 +32,9 @@ private:
 std::optional<ProgramFields> ReadFields(const std::string& path);
 // "No device found", and where to look for the reason.
 int ReportNotFound(const DeviceChoice& device);
-// "Setting successful!" or "Setting failed!" and why; the exit code.
-int ReportApply(const ApplyResult& applied);
-// Reads the whole field back (CSnToolWorkflow::VerifyField) and says the result.
-VerifyOutcome Verify(CDeviceSession& session, const ProgramFields& written);
+// The outcome, said once, after the read-back: "Setting successful!" only
+// when the unit holds `written` (or reading back was declined), otherwise
+// "Setting failed!" and why; the exit code.
+int ReportProgram(const ProgramResult& result, const ProgramFields& written);
 
 } // namespace pello::cli

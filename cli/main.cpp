@@ -95,15 +95,20 @@ private:
         CLI::App* cmd = m_app.add_subcommand("apply", "check SN.txt, search, then program its two lines");
         AddDeviceFlags(cmd, &m_applyDevice);
         CLI::Option* file = cmd->add_option("--file", m_apply.file, "read PATH instead of SN.txt")->option_text("PATH");
-        CLI::Option* verify = cmd->add_flag("--verify", m_apply.verify, "search again and compare the field read back");
+        // Reading back is the default: a unit's "(ACK" does not say it stored the field.
+        CLI::Option* verify = cmd->add_flag("--verify", m_apply.verify, "read the field back (the default)");
+        CLI::Option* noVerify = cmd->add_flag("!--no-verify", m_apply.verify,
+                                              "do not read the field back: success then rests on the unit's answers");
         CLI::Option* dry = cmd->add_flag("--dry-run", m_apply.dryRun,
                                          "check the file and print the four frames; send nothing");
-        dry->excludes(verify);
-        cmd->add_option("--batch", m_apply.batch, "program the next free serial number of batch NAME (and verify)")
+        dry->excludes(verify)->excludes(noVerify);
+        verify->excludes(noVerify);
+        cmd->add_option("--batch", m_apply.batch, "program the next free serial number of batch NAME (always read back)")
             ->option_text("NAME")
             ->check(kNonEmpty)
             ->excludes(file)
-            ->excludes(dry);
+            ->excludes(dry)
+            ->excludes(noVerify);
         cmd->add_flag("--allow-duplicate", m_apply.allowDuplicate,
                       "program a field the record shows in another unit");
         cmd->final_callback([this] {

@@ -6,17 +6,17 @@
 #include "protocol/ProductId.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <memory>
-#include <poll.h>
 
 namespace pello {
 
 namespace {
 
-// A device may restart after "QBOOT": searches start again for this long.
-constexpr auto kVerifyPatience = std::chrono::seconds(10);
+// A device may restart after "QBOOT": searches start again for this long,
+// each a little after the last.
+constexpr uint32_t kVerifyPatienceMs = 10000;
+constexpr int kVerifyLookAgainMs = 250;
 
 // Positions (1-based) where two fields differ, as "3, 21-22".
 std::string DifferingPositions(const std::string& a, const std::string& b)
@@ -96,6 +96,17 @@ const char* VerifyName(VerifyOutcome outcome)
     return "not done";
 }
 
+std::string DescribeReadBack(const VerifyResult& verify)
+{
+    switch (verify.outcome) {
+    case VerifyOutcome::NotDone: return {};
+    case VerifyOutcome::Matched: return "the unit carries the field written";
+    case VerifyOutcome::Differs: return "the unit carries " + EscapeDeviceText(verify.read.field);
+    case VerifyOutcome::NothingRead: return "the unit did not answer the read-back";
+    }
+    return {};
+}
+
 const char* LinkName(Link link) { return link == Link::Rs232 ? "rs232" : "usb"; }
 
 const char* StepName(Step step)
@@ -125,6 +136,12 @@ const StepResult* ApplyResult::Failed() const
         if (!s.ok && (s.step != Step::Ate1 || EndsSequence(s))) return &s;
     }
     return nullptr;
+}
+
+bool ApplyResult::SidWentOut() const
+{
+    const StepResult* sid = Find(Step::Sid);
+    return sid != nullptr && sid->exchange.AnyWritten();
 }
 
 const StepResult* ApplyResult::Find(Step step) const
@@ -161,6 +178,7 @@ void CSnToolWorkflow::UseNamedDevice(Link link, const std::string& path)
 void CSnToolWorkflow::SetHid(CHidNodeIo* io, HidLinkPaths paths)
 {
     m_hidLink.SetIo(io);
+    m_pHidClock = io != nullptr ? &io->Clock() : &SystemClock();
     m_hidLink.SetPaths(std::move(paths));
 }
 
@@ -222,7 +240,7 @@ void CSnToolWorkflow::WatchReply(const Frame& frame, AnswerKind kind, const uint
 }
 
 ExchangeResult CSnToolWorkflow::ExchangeOverCom(const Frame& frame, uint8_t* reply, bool bStrict,
-                                                std::string_view prefix, int attempts)
+                                                std::string_view prefix, int attempts, Retry retry)
 {
     if (m_pTrace != nullptr) {
         m_pTrace->OnPort(m_comLink.m_strPort, m_portResolver.Resolve(m_comLink.m_strPort).path);
@@ -253,11 +271,11 @@ ExchangeResult CSnToolWorkflow::ExchangeOverCom(const Frame& frame, uint8_t* rep
         }
         return io;
     };
-    return RunExchange(attempt, reply, device::kReplyBufferSize, bStrict, prefix, attempts);
+    return RunExchange(attempt, reply, device::kReplyBufferSize, bStrict, prefix, attempts, retry);
 }
 
 ExchangeResult CSnToolWorkflow::ExchangeOverHid(const Frame& frame, uint8_t* reply, bool bStrict,
-                                                std::string_view prefix, int attempts)
+                                                std::string_view prefix, int attempts, Retry retry)
 {
     if (m_pTrace != nullptr) {
         m_pTrace->OnPort("usb", m_hidLink.m_strDevicePath);
@@ -283,7 +301,7 @@ ExchangeResult CSnToolWorkflow::ExchangeOverHid(const Frame& frame, uint8_t* rep
     };
     // One handle for every attempt's write and read: no reply falls between two.
     const CHidLink::CHold hold(m_hidLink);
-    return RunExchange(attempt, reply, device::kReplyBufferSize, bStrict, prefix, attempts);
+    return RunExchange(attempt, reply, device::kReplyBufferSize, bStrict, prefix, attempts, retry);
 }
 
 bool CSnToolWorkflow::ComExchange(const Frame& frame, uint8_t* reply, bool bStrict)
@@ -385,7 +403,8 @@ SearchResult CSnToolWorkflow::Probe(Link link)
 
 VerifyResult CSnToolWorkflow::VerifyField(Link link, const std::string& written, const std::function<bool()>& giveUp)
 {
-    const auto deadline = std::chrono::steady_clock::now() + kVerifyPatience;
+    CClock& clock = ClockOf(link);
+    const uint32_t start = clock.TickCount();
     VerifyResult result;
     const auto readBack = [&] {
         result.read = Search(link);
@@ -393,8 +412,8 @@ VerifyResult CSnToolWorkflow::VerifyField(Link link, const std::string& written,
         return result.read.found && result.read.outOfStep.empty();
     };
     bool read = readBack();
-    while (!read && !giveUp() && std::chrono::steady_clock::now() < deadline) {
-        ::poll(nullptr, 0, 250); // the device is restarting; look again shortly
+    while (!read && !giveUp() && RemainingMs(clock.TickCount(), start, kVerifyPatienceMs) > 0) {
+        clock.Poll(nullptr, 0, kVerifyLookAgainMs); // the device is restarting; look again shortly
         read = readBack();
     }
     if (!read) {
@@ -404,6 +423,26 @@ VerifyResult CSnToolWorkflow::VerifyField(Link link, const std::string& written,
         result.differing = DifferingPositions(written, result.read.field);
     } else {
         result.outcome = VerifyOutcome::Matched;
+    }
+    return result;
+}
+
+bool ProgramResult::Succeeded() const
+{
+    return applied.outcome == ApplyOutcome::Success &&
+           (verify.outcome == VerifyOutcome::Matched || readBack == ReadBack::No);
+}
+
+ProgramResult CSnToolWorkflow::Program(const ProgramFields& fields, ReadBack readBack,
+                                       const std::function<bool()>& giveUp)
+{
+    const Link link = m_strDevice.compare(0, 3, "COM") == 0 ? Link::Rs232 : Link::Usb;
+    ProgramResult result;
+    result.readBack = readBack;
+    result.applied = Apply(fields);
+    const bool ended = result.applied.outcome == ApplyOutcome::Success || result.applied.SidWentOut();
+    if (readBack == ReadBack::Yes && ended) {
+        result.verify = VerifyField(link, fields.serial, giveUp);
     }
     return result;
 }
@@ -480,13 +519,13 @@ StepResult CSnToolWorkflow::RunStep(Step step, const Frame& frame)
     r.failure = overCom ? OpenPinnedPort(frame) : CheckPinnedUsbNode();
     if (r.failure == StepFailure::None) {
         m_hidLink.m_strDevicePath = m_pinned.path;
-        // Once a frame that changes the unit has been sent, its first reply
-        // must be its answer. After a refusal or a garbled reply another
-        // attempt could take a reply meant for an earlier frame, and one
-        // reply lost later would hide that for good.
-        const int attempts = step == Step::Ate1 ? kExchangeAttempts : 1;
-        r.exchange = overCom ? ExchangeOverCom(frame, reply, true, prefix, attempts)
-                             : ExchangeOverHid(frame, reply, true, prefix, attempts);
+        // A frame that changes the unit is sent again only after a whole
+        // reply in step (a refusal, or bad check bytes): then no answer of an
+        // earlier attempt can still come and be taken for the next one's.
+        // After silence, or a frame not written whole, it could.
+        const Retry retry = step == Step::Ate1 ? Retry::AfterAnyFailure : Retry::AfterWholeReply;
+        r.exchange = overCom ? ExchangeOverCom(frame, reply, true, prefix, kExchangeAttempts, retry)
+                             : ExchangeOverHid(frame, reply, true, prefix, kExchangeAttempts, retry);
         r.ok = r.exchange.accepted && !r.exchange.outOfStep;
         r.failure = r.exchange.outOfStep ? StepFailure::OutOfStep : FailureOf(r.exchange);
     }
@@ -566,11 +605,12 @@ void CSnToolWorkflow::OnApply()
         ShowBox("No device found", "Setting");
         return;
     }
-    auto result = std::make_shared<ApplyResult>();
+    auto result = std::make_shared<ProgramResult>();
     RunOnWire(
         [this, f = *fields, result] {
-            *result = Apply(f);
-            m_strWireOutcome = result->outcome == ApplyOutcome::Success ? "Setting successful!" : "Setting failed!";
+            // Success is what the unit holds afterwards, not what it answered.
+            *result = Program(f, ReadBack::Yes, [] { return false; });
+            m_strWireOutcome = result->Succeeded() ? "Setting successful!" : "Setting failed!";
         },
         [this] { ShowBox(m_strWireOutcome, "setting"); });
 }

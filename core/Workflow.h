@@ -74,6 +74,9 @@ struct VerifyResult {
     std::string differing;  // 1-based positions where the fields differ, "3, 21-22"
 };
 
+// What a read-back found, in words ("the unit carries the field written"); "" when none was made.
+std::string DescribeReadBack(const VerifyResult& verify);
+
 enum class ApplyOutcome {
     Success,
     NoDevice,      // no Search has found the device; nothing was sent
@@ -88,6 +91,24 @@ struct ApplyResult {
     // only when replies went out of step or the device changed there.
     const StepResult* Failed() const;
     const StepResult* Find(Step step) const;
+    // A "SID" frame went out: the unit may carry the field, whatever it answered.
+    bool SidWentOut() const;
+};
+
+// Whether the field is read back after a sequence.
+enum class ReadBack { Yes, No };
+
+// A sequence and the field read back after it: after "QBOOT", so that success
+// means the unit holds the field; after a failure once a "SID" went out, so
+// that what the unit carries is known rather than taken from its answers.
+struct ProgramResult {
+    ApplyResult applied;
+    VerifyResult verify; // NotDone when nothing was read back
+    ReadBack readBack = ReadBack::Yes;
+    // The outcome the operator is told: "Setting successful!" only when the
+    // sequence was accepted and the field read back is the one written
+    // (or reading back was declined).
+    bool Succeeded() const;
 };
 
 // Where message boxes go: real boxes in the dialog.
@@ -127,6 +148,9 @@ public:
     // answers (it may restart after "QBOOT"; it gets 10 s) or `giveUp` says
     // so, and compares the whole 22-character field with `written`.
     VerifyResult VerifyField(Link link, const std::string& written, const std::function<bool()>& giveUp);
+    // Apply, then the field read back where Apply sent it (see ProgramResult).
+    // The dialog, the command line and the station all program through here.
+    ProgramResult Program(const ProgramFields& fields, ReadBack readBack, const std::function<bool()>& giveUp);
     // Whether the USB device is still present at `node` (a hidraw node).
     bool UsbDevicePresent(const std::string& node) const;
     // The hidraw nodes of every connected unit, in order.
@@ -155,7 +179,11 @@ public:
     // A device named for this link, as one of the two above; "" names none.
     void UseNamedDevice(Link link, const std::string& path);
     void SetSnFile(std::string path) { m_strSnFile = std::move(path); }
-    void SetClock(CClock* clock) { m_comLink.SetClock(clock); }
+    void SetClock(CClock* clock)
+    {
+        m_comLink.SetClock(clock);
+        m_pComClock = clock != nullptr ? clock : &SystemClock();
+    }
     void SetHid(CHidNodeIo* io, HidLinkPaths paths);
     void SetTrace(CTraceSink* trace) { m_pTrace = trace; }
     void SetMessageSink(CMessageSink* messages) { m_pMessages = messages; }
@@ -194,9 +222,9 @@ private:
     enum class Watch { Note, Stop };
 
     ExchangeResult ExchangeOverCom(const Frame& frame, uint8_t* reply, bool bStrict, std::string_view prefix,
-                                   int attempts = kExchangeAttempts);
+                                   int attempts = kExchangeAttempts, Retry retry = Retry::AfterAnyFailure);
     ExchangeResult ExchangeOverHid(const Frame& frame, uint8_t* reply, bool bStrict, std::string_view prefix,
-                                   int attempts = kExchangeAttempts);
+                                   int attempts = kExchangeAttempts, Retry retry = Retry::AfterAnyFailure);
     // Judges one attempt's reply: no whole reply in time, or a reply of
     // another kind, puts replies out of step.
     void WatchReply(const Frame& frame, AnswerKind kind, const uint8_t* reply, AttemptIo* io);
@@ -211,7 +239,12 @@ private:
     void Trace(const char* dir, const uint8_t* bytes, size_t length) const;
     void ShowBox(const std::string& text, const std::string& caption);
 
+    // Time as each link keeps it: a read-back waits for a restarting unit on it.
+    CClock& ClockOf(Link link) const { return link == Link::Rs232 ? *m_pComClock : *m_pHidClock; }
+
     CPortResolver m_portResolver;
+    CClock* m_pComClock = &SystemClock();
+    CClock* m_pHidClock = &SystemClock();
     int m_nPortsSearched = device::kComPortCount;
     bool m_bProbing = false;
     Watch m_watch = Watch::Note;

@@ -67,7 +67,8 @@ bool ReplyOfKind(const uint8_t* reply, size_t length, AnswerKind expected)
     switch (expected) {
     case AnswerKind::ProductId: return !ack && !bareBoot;
     case AnswerKind::Acknowledgement: return ack || nak;
-    case AnswerKind::Boot: return StartsWith(reply, length, kBootPrefix) && !productId;
+    // Any frame may be refused.
+    case AnswerKind::Boot: return nak || (StartsWith(reply, length, kBootPrefix) && !productId);
     }
     return false;
 }
@@ -78,7 +79,7 @@ bool ReplyAccepted(const uint8_t* reply, size_t length, bool bStrict, std::strin
 }
 
 ExchangeResult RunExchange(const ExchangeAttempt& attempt, uint8_t* reply, size_t capacity, bool bStrict,
-                           std::string_view strictPrefix, int attempts)
+                           std::string_view strictPrefix, int attempts, Retry retry)
 {
     ExchangeResult r;
     while (r.attempts < std::min(attempts, kExchangeAttempts) && !r.accepted) {
@@ -95,6 +96,12 @@ ExchangeResult RunExchange(const ExchangeAttempt& attempt, uint8_t* reply, size_
             break;
         }
         r.accepted = record.reply == ReplyKind::Accepted;
+        // Shaped as a reply ("(", text, two check bytes, CR), whatever its
+        // check bytes say: noise is no sign that the frame was answered.
+        const bool shaped = whole && io.length >= 4 && reply[0] == '(';
+        if (retry == Retry::AfterWholeReply && !shaped) {
+            break;
+        }
     }
     return r;
 }

@@ -37,7 +37,7 @@ struct AttemptIo {
 enum class AnswerKind {
     ProductId,       // "QSID": "(" and the field, or a refusal
     Acknowledgement, // "ATE1", "SID", "PABC": "(ACK" or "(NAK"
-    Boot             // "QBOOT": a reply beginning "(1", and not shaped as a Product ID
+    Boot             // "QBOOT": a reply beginning "(1", and not shaped as a Product ID, or a refusal
 };
 
 // Whether a verified reply is of the kind a frame expects.
@@ -62,6 +62,14 @@ struct ExchangeResult {
     bool AnyTimedOut() const;
 };
 
+// When a failed attempt is followed by another.
+enum class Retry {
+    AfterAnyFailure,
+    // Only after a whole reply came to a frame written whole (a refusal, or
+    // bad check bytes): nothing of that attempt can still be on its way.
+    AfterWholeReply
+};
+
 // One attempt on a link: sends the frame and stores the reply from reply[0].
 using ExchangeAttempt = std::function<AttemptIo(uint8_t* reply, size_t capacity)>;
 
@@ -73,6 +81,7 @@ bool ReplyAccepted(const uint8_t* reply, size_t length, bool bStrict, std::strin
 // Runs the rule over `attempt`. The reply buffer is cleared before each attempt
 // and holds the last attempt's reply afterwards.
 ExchangeResult RunExchange(const ExchangeAttempt& attempt, uint8_t* reply, size_t capacity, bool bStrict,
-                           std::string_view strictPrefix, int attempts = kExchangeAttempts);
+                           std::string_view strictPrefix, int attempts = kExchangeAttempts,
+                           Retry retry = Retry::AfterAnyFailure);
 
 } // namespace pello

@@ -78,7 +78,8 @@ namespace {
 
 bool ValidBehaviour(const std::string& b)
 {
-    if (b == "normal" || b == "ack" || b == "nak" || b == "silent" || b == "badcrc" || b == "boot") {
+    if (b == "normal" || b == "ack" || b == "nak" || b == "storenak" || b == "silent" || b == "badcrc" ||
+        b == "boot") {
         return true;
     }
     if (b.compare(0, 4, "raw:") == 0) {
@@ -191,7 +192,7 @@ std::string CDeviceModel::ApplyFault(const std::string& behaviour, const std::st
     if (behaviour == "ack") {
         return MakeReply("(ACK");
     }
-    if (behaviour == "nak") {
+    if (behaviour == "nak" || behaviour == "storenak") {
         return MakeReply("(NAK");
     }
     if (behaviour == "boot") {
@@ -254,8 +255,9 @@ std::optional<std::string> CDeviceModel::Answer(const std::string& frame)
         m_nLastDelayMs = std::stoi(behaviour.substr(5));
         return NormalAnswer(command, body);
     }
-    // badcrc changes only the reply; the device still acts on the frame.
-    const std::string normal = behaviour == "badcrc" ? NormalAnswer(command, body) : std::string();
+    // badcrc and storenak change only the reply; the device still acts on the frame.
+    const bool acts = behaviour == "badcrc" || behaviour == "storenak";
+    const std::string normal = acts ? NormalAnswer(command, body) : std::string();
     bool silent = false;
     std::string reply = ApplyFault(behaviour, normal, &silent);
     if (silent) {

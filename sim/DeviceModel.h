@@ -33,7 +33,7 @@ public:
     CDeviceModel();
 
     // Adds one --fault rule "CMD=B1,B2,..." (behaviours: normal, ack, nak,
-    // silent, badcrc, boot, reply:TEXT with check bytes and CR added, raw:TEXT
+    // storenak (acts on the frame, answers "(NAK"), silent, badcrc, boot, reply:TEXT with check bytes and CR added, raw:TEXT
     // sent exactly as given, late:MS the normal answer MS late). Returns false
     // and leaves the model unchanged when the fault list is malformed.
     bool AddFaults(const std::string& rule);

@@ -51,8 +51,8 @@ void AddOptions(CLI::App& app, SimOptions& o)
     app.add_option("--pabc", o.pabc, "code field, 12 characters")->check(FieldOf(device::kCodeFieldLength))->option_text("FIELD");
     app.add_option("--state", o.statePath, "keep both fields in FILE across runs")->option_text("FILE");
     app.add_option("--fault", o.faults,
-                   "answer the next frames of CMD (QSID, ATE1, SID, PABC, QBOOT) with normal, ack, nak, silent, "
-                   "badcrc, boot, reply:TEXT (check bytes and CR added), raw:TEXT (sent as is; \\xHH for any "
+                   "answer the next frames of CMD (QSID, ATE1, SID, PABC, QBOOT) with normal, ack, nak, storenak "
+                   "(acts on it, answers NAK), silent, badcrc, boot, reply:TEXT (check bytes and CR added), raw:TEXT (sent as is; \\xHH for any "
                    "byte) or late:MS (the normal answer MS late), one behaviour per frame")
         ->check(kFaultRule)->option_text("CMD=B1,...");
     app.add_option("--reply-delay", o.replyDelayMs, "wait MS before each reply")->check(CLI::Range(0L, 600000L))->option_text("MS");

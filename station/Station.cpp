@@ -195,13 +195,13 @@ void CStation::Program(const SearchResult& found, const storage::Claim& claim, U
         m_events.OnStep(step);
         return m_record.NoteStep(claim, step);
     });
-    const UnitOutcome outcome = ProgramUnit(m_flow, m_options.link, {claim.field, claim.code}, [] { return false; });
+    const UnitOutcome outcome = ProgramUnit(m_flow, {claim.field, claim.code}, [] { return false; });
     m_flow.SetStepListener(nullptr);
     storage::ProgrammingRecord row = m_record.NewRecord();
     DescribeUnit(&row, m_options.link, found, {claim.field, claim.code});
     row.batch = claim.batch;
     row.serial = claim.serial;
-    EndRow(&row, outcome.applied, outcome.verify.outcome);
+    EndRow(&row, outcome.program);
     const bool recorded = m_record.Keep(claim, outcome.state, row);
     const bool programmed = outcome.state == storage::SerialState::Programmed;
     ++(programmed ? m_tally.done : m_tally.failed);

@@ -2,35 +2,31 @@
 
 namespace pello::station {
 
-UnitOutcome ProgramUnit(CSnToolWorkflow& flow, Link link, const ProgramFields& fields,
-                        const std::function<bool()>& giveUp)
+UnitOutcome ProgramUnit(CSnToolWorkflow& flow, const ProgramFields& fields, const std::function<bool()>& giveUp)
 {
     UnitOutcome out;
-    out.applied = flow.Apply(fields);
-    if (out.applied.outcome == ApplyOutcome::Success) {
-        out.verify = flow.VerifyField(link, fields.serial, giveUp);
-    }
-    out.state = AfterSequence(out.applied, out.verify.outcome);
+    out.program = flow.Program(fields, ReadBack::Yes, giveUp);
+    out.state = AfterSequence(out.program);
     return out;
 }
 
-storage::SerialState AfterSequence(const ApplyResult& applied, VerifyOutcome verify)
+storage::SerialState AfterSequence(const ProgramResult& program)
 {
-    if (applied.outcome == ApplyOutcome::Success && verify == VerifyOutcome::Matched) {
+    if (program.applied.outcome == ApplyOutcome::Success && program.verify.outcome == VerifyOutcome::Matched) {
         return storage::SerialState::Programmed;
     }
-    const StepResult* sid = applied.Find(Step::Sid);
-    if (sid == nullptr || !sid->exchange.AnyWritten() || sid->exchange.AllRefused()) {
+    if (!program.applied.SidWentOut() || program.verify.outcome == VerifyOutcome::Differs) {
         return storage::SerialState::Free;
     }
     return storage::SerialState::InDoubt;
 }
 
-std::string OutcomeName(const ApplyResult& applied, VerifyOutcome verify)
+std::string OutcomeName(const ProgramResult& program)
 {
-    if (applied.outcome != ApplyOutcome::Success) {
+    if (program.applied.outcome != ApplyOutcome::Success) {
         return "failed";
     }
+    const VerifyOutcome verify = program.verify.outcome;
     return verify == VerifyOutcome::Differs || verify == VerifyOutcome::NothingRead ? "verify failed" : "programmed";
 }
 
@@ -43,15 +39,16 @@ void DescribeUnit(storage::ProgrammingRecord* row, Link link, const SearchResult
     row->codeWritten = fields.code;
 }
 
-void EndRow(storage::ProgrammingRecord* row, const ApplyResult& applied, VerifyOutcome verify)
+void EndRow(storage::ProgrammingRecord* row, const ProgramResult& program)
 {
-    row->outcome = OutcomeName(applied, verify);
-    for (const StepResult& s : applied.steps) {
+    row->outcome = OutcomeName(program);
+    for (const StepResult& s : program.applied.steps) {
         if (s.step != Step::Ate1 && s.exchange.AnyWritten()) row->step = StepName(s.step); // the last frame sent
     }
-    row->verify = VerifyName(verify);
-    if (const StepResult* failed = applied.Failed()) {
-        row->detail = DescribeFailure(*failed);
+    row->verify = VerifyName(program.verify.outcome);
+    if (const StepResult* failed = program.applied.Failed()) {
+        const std::string readBack = DescribeReadBack(program.verify);
+        row->detail = DescribeFailure(*failed) + (readBack.empty() ? "" : "; " + readBack);
     }
 }
 

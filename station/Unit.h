@@ -12,27 +12,28 @@
 namespace pello::station {
 
 struct UnitOutcome {
-    ApplyResult applied;
-    VerifyResult verify;
+    ProgramResult program;
     storage::SerialState state = storage::SerialState::InDoubt;
 };
 
-// Programs `fields` where the latest Search found the device, then reads them back.
-UnitOutcome ProgramUnit(CSnToolWorkflow& flow, Link link, const ProgramFields& fields,
-                        const std::function<bool()>& giveUp);
+// Programs `fields` where the latest Search found the device, then reads the
+// field back (after a failure too, once a "SID" went out).
+UnitOutcome ProgramUnit(CSnToolWorkflow& flow, const ProgramFields& fields, const std::function<bool()>& giveUp);
 
-// Where a claimed serial stands after its sequence: programmed when the
-// read-back matched; back to free only when the unit cannot carry it (no
-// "SID" reached it, or it refused every one); in doubt otherwise.
-storage::SerialState AfterSequence(const ApplyResult& applied, VerifyOutcome verify);
+// Where a claimed serial stands after its sequence, by what the unit was read
+// to carry, never by its answers alone: programmed when the sequence was
+// accepted and the field read back matched; back to free when no "SID" went
+// out, or the unit read back another field; in doubt when the unit carries
+// it after a failed sequence (its code or restart unknown) or did not answer.
+storage::SerialState AfterSequence(const ProgramResult& program);
 
 // The record's word for a sequence: programmed, verify failed, failed.
-std::string OutcomeName(const ApplyResult& applied, VerifyOutcome verify);
+std::string OutcomeName(const ProgramResult& program);
 
 // Fills a record row with the unit as Search found it and the fields written.
 void DescribeUnit(storage::ProgrammingRecord* row, Link link, const SearchResult& found, const ProgramFields& fields);
 
 // Fills a record row's outcome, verify result and detail.
-void EndRow(storage::ProgrammingRecord* row, const ApplyResult& applied, VerifyOutcome verify);
+void EndRow(storage::ProgrammingRecord* row, const ProgramResult& program);
 
 } // namespace pello::station

@@ -91,7 +91,9 @@ int main(int argc, char** argv)
         if (verbose || run.Violates()) {
             std::printf("seed %llu: %s%s%s\n", static_cast<unsigned long long>(seed),
                         run.success ? "success" : run.found ? "failure" : "not found",
-                        run.Violates() ? ", BUT THE UNIT DOES NOT HOLD WHAT WAS WRITTEN" : "",
+                        !run.Violates() ? ""
+                        : run.freed     ? ", BUT THE SERIAL IS FREED WHILE THE UNIT CARRIES IT"
+                                        : ", BUT THE UNIT DOES NOT HOLD WHAT WAS WRITTEN",
                         run.failure.empty() ? "" : (" (" + run.failure + ")").c_str());
             for (const std::string& line : run.log) std::printf("  %s\n", line.c_str());
         }

@@ -59,7 +59,7 @@ TEST_F(Cli, ApplySucceedsAndSearchReadsItBack)
     CDevsim sim({"--link", m_port});
     auto r = Cli_({"--trace", "apply", "--port", m_port});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "Setting successful!\n");
+    EXPECT_EQ(r.out, "Setting successful!\nVerified: 12345678\n");
     EXPECT_NE(r.err.find("-> 51534944bb050d"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("== COM0 on " + m_port), std::string::npos) << r.err; // where each exchange goes
     r = Cli_({"search", "--port=" + m_port});
@@ -76,7 +76,8 @@ TEST_F(Cli, ExitCodesAndMessages)
     CDevsim sim({"--link", m_port, "--fault", "SID=nak,nak,nak"});
     auto r = Cli_({"apply", "--port", m_port});
     EXPECT_EQ(r.exitCode, 4);
-    EXPECT_EQ(r.err, "Setting failed!\npellomatic-cli: SID: refused by the device (NAK)\n");
+    EXPECT_EQ(r.err, "Setting failed!\npellomatic-cli: SID: refused by the device (NAK)\n"
+                     "pellomatic-cli: read back: the unit carries 1400000000000000000000\n");
     // Over USB, where this machine has no such device.
     r = Cli_({"apply", "--link", "usb"});
     EXPECT_EQ(r.exitCode, 3);
@@ -132,7 +133,9 @@ TEST_F(Cli, DryRunPrintsTheFramesAndNeedsNoDevice)
     EXPECT_NE(r.err.find("line 1, character 1 is 0xef"), std::string::npos) << r.err;
 }
 
-TEST_F(Cli, VerifyComparesTheWholeField)
+// The field is read back unless --no-verify says not to, and the outcome is
+// said once, after it: never "Setting successful!" and then a failure.
+TEST_F(Cli, ReadBackByDefault)
 {
     {
         CDevsim sim({"--link", m_port});
@@ -140,20 +143,29 @@ TEST_F(Cli, VerifyComparesTheWholeField)
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(r.out, "Setting successful!\nVerified: 12345678\n");
     }
-    {
-        // Acknowledges "SID" but keeps its old field, whose Product ID part
-        // happens to read the same.
+    // Acknowledges "SID" but keeps its old field, whose Product ID part
+    // happens to read the same.
+    std::ofstream(m_dir + "/SN.txt") << "1400000000000000000071\nABCDEFGH_123\n";
+    for (const bool verify : {true, false}) {
         CDevsim sim({"--link", m_port, "--fault", "SID=ack"});
-        std::ofstream(m_dir + "/SN.txt") << "1400000000000000000071\nABCDEFGH_123\n";
-        auto r = Cli_({"apply", "--port", m_port, "--verify"});
-        EXPECT_EQ(r.exitCode, 5);
-        EXPECT_EQ(r.err, "pellomatic-cli: Verify failed: expected 1400000000000000000071, read "
+        auto r = Cli_(verify ? std::vector<std::string> {"apply", "--port", m_port, "--verify"}
+                             : std::vector<std::string> {"apply", "--port", m_port});
+        EXPECT_EQ(r.exitCode, 5) << verify;
+        EXPECT_EQ(r.out, "") << verify;
+        EXPECT_EQ(r.err, "Setting failed!\npellomatic-cli: Verify failed: expected 1400000000000000000071, read "
                          "1400000000000000000000 (positions 21-22 differ)\n");
+    }
+    {
+        CDevsim sim({"--link", m_port, "--fault", "SID=ack"});
+        auto r = Cli_({"apply", "--port", m_port, "--no-verify"});
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, "Setting successful!\nNot verified: --no-verify, the field was not read back\n");
+        EXPECT_EQ(Cli_({"apply", "--no-verify", "--verify"}).exitCode, 1);
     }
     {
         // Restarting after "QBOOT": the first search after it goes unanswered.
         CDevsim sim({"--link", m_port, "--fault", "QSID=normal,nak,nak,nak"});
-        auto r = Cli_({"apply", "--port", m_port, "--verify"});
+        auto r = Cli_({"apply", "--port", m_port, "--allow-duplicate"});
         EXPECT_EQ(r.exitCode, 0) << r.err;
     }
 }
@@ -230,7 +242,7 @@ TEST_F(Cli, ClosedStandardDescriptorsNeverReachThePort)
     const auto r = Shell("pellomatic-cli --trace apply --port " + dev.Path() + " 2>&- <&-");
     EXPECT_EQ(r.exitCode, 0);
     const auto frames = dev.Frames();
-    ASSERT_EQ(frames.size(), 5u); // QSID and the four: no trace text on the line
+    ASSERT_EQ(frames.size(), 6u); // QSID, the four, QSID: no trace text on the line
     EXPECT_EQ(frames[4].substr(0, 5), "QBOOT");
 }
 

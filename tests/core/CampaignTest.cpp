@@ -1,5 +1,6 @@
 // The one job as a property: over many seeded runs of a misbehaving device,
-// "Setting successful!" only when the unit holds what was written. A failing
+// "Setting successful!" only when the unit holds what was written, and a
+// serial freed only when the unit does not carry it. A failing
 // seed is printed with the device's side of the run and the command that
 // replays it; build/bin/pello_campaign runs many more.
 
@@ -17,7 +18,9 @@ void ExpectInvariant(Link link, uint64_t first, int count)
     for (const CampaignRun& run : totals.violations) {
         std::string log;
         for (const std::string& line : run.log) log += "  " + line + "\n";
-        ADD_FAILURE() << "seed " << run.seed << ": success, but the unit does not hold what was written\n"
+        ADD_FAILURE() << "seed " << run.seed
+                      << (run.freed ? ": the serial would go back to free, but the unit carries it\n"
+                                    : ": success, but the unit does not hold what was written\n")
                       << log << "replay: build/bin/pello_campaign --link " << LinkName(link) << " --seed " << run.seed
                       << " --runs 1 --verbose";
     }

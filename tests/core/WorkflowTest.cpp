@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <map>
 #include <sys/file.h>
 #include <thread>
 #include <unistd.h>
@@ -89,17 +90,20 @@ TEST_F(WorkflowCom, ApplySendsTheFourFramesOverAFreshPortEach)
     COpenCounter counter(dev.Path());
     m_flow.OnApply();
     counter.Update();
-    EXPECT_EQ(counter.opens, 4);
-    EXPECT_EQ(counter.closes, 4);
+    // Four frames over a port opened for each, then the read-back's search
+    // (a probe, then its own open).
+    EXPECT_EQ(counter.opens, 4 + 2);
+    EXPECT_EQ(counter.closes, 4 + 2);
     ASSERT_EQ(m_msg.boxes.size(), 1u);
     EXPECT_EQ(LastBox().text, "Setting successful!");
     EXPECT_EQ(LastBox().caption, "setting");
     const auto frames = dev.Frames();
-    ASSERT_EQ(frames.size(), 5u);
+    ASSERT_EQ(frames.size(), 6u);
     EXPECT_EQ(frames[1], Str(BuildAte1Frame()));
     EXPECT_EQ(frames[2], std::string("SID1400000000000000000000\x29\xB6\r"));
     EXPECT_EQ(frames[3], std::string("PABC00000000_000\xF7\x74\r"));
     EXPECT_EQ(frames[4], std::string("QBOOT\x0B\x88\r"));
+    EXPECT_EQ(frames[5], Str(BuildQsidFrame()));
     EXPECT_EQ(m_flow.m_strDevice, "COM3"); // Apply changes neither
     EXPECT_EQ(m_flow.m_strProductId, "00000000000000");
 }
@@ -114,36 +118,50 @@ TEST_F(WorkflowCom, SerialNumberWithAZeroCheckByteIsProgrammed)
     EXPECT_EQ(dev.WithModel([](CDeviceModel& m) { return m.m_sid; }), "1400000000000000000071");
 }
 
-TEST_F(WorkflowCom, StopRules)
+// Which frames are sent again, and when the sequence stops. A frame that
+// changes the unit is tried again only after a whole reply in step (a
+// refusal, bad check bytes); silence or a reply of another kind ends it.
+TEST_F(WorkflowCom, RetryAndStopRules)
 {
     CPtyDevice& dev = m_rig.DeviceOn(0);
     SearchCom();
     const ProgramFields fields {"0812345678ABCDEFGHIJKL", "ABCDEFGH_123"};
-    // ATE1 refused three times: SID still goes out. PABC refused: not sent
-    // again (a retry could take a reply meant for an earlier frame), no QBOOT.
-    dev.WithModel([](CDeviceModel& m) { return m.AddFaults("ATE1=nak,nak,nak") && m.AddFaults("PABC=nak"); });
-    ApplyResult r = m_flow.Apply(fields);
-    EXPECT_EQ(r.outcome, ApplyOutcome::Failure);
-    ASSERT_NE(r.Failed(), nullptr);
-    EXPECT_EQ(r.Failed()->step, Step::Pabc);
-    EXPECT_EQ(r.Failed()->failure, StepFailure::Refused);
-    EXPECT_TRUE(r.Failed()->exchange.AllRefused());
-    EXPECT_FALSE(r.Find(Step::Ate1)->ok);
-    EXPECT_TRUE(r.Find(Step::Sid)->ok);
-    EXPECT_EQ(r.Find(Step::Qboot), nullptr);
-    auto frames = dev.Frames();
-    ASSERT_EQ(frames.size(), 1u + 3 + 1 + 1);
-    EXPECT_EQ(frames[4].substr(0, 3), "SID");
-    EXPECT_EQ(frames.back().substr(0, 4), "PABC");
-    // QBOOT answered "(ACK", a reply of another frame's kind: replies are
-    // out of step, and QBOOT is not sent again.
-    dev.WithModel([](CDeviceModel& m) { return m.AddFaults("QBOOT=ack,ack,ack"); });
-    r = m_flow.Apply(fields);
-    frames = dev.Frames();
-    EXPECT_EQ(r.Failed()->step, Step::Qboot);
-    EXPECT_EQ(r.Failed()->failure, StepFailure::OutOfStep);
-    EXPECT_EQ(frames.back(), Str(BuildQbootFrame()));
-    EXPECT_EQ(frames.size(), 6u + 3 + 1);
+    // The ACK reply with its high check byte wrong (0x39 is right).
+    const std::string wrongHigh = "raw:(ACK\\x38\\x20\\x0D";
+    struct Case {
+        std::string faults;
+        ApplyOutcome outcome;
+        Step failedAt;
+        StepFailure failure;
+        std::map<std::string, size_t> sent; // frames of each command sent
+    };
+    const Case cases[] = {
+        {"ATE1=nak,nak,nak", ApplyOutcome::Success, Step::Ate1, StepFailure::None, {{"ATE1", 3}, {"SID", 1}}},
+        {"PABC=nak,nak", ApplyOutcome::Success, Step::Ate1, StepFailure::None, {{"PABC", 3}, {"QBOOT", 1}}},
+        {"PABC=nak,nak,nak", ApplyOutcome::Failure, Step::Pabc, StepFailure::Refused, {{"PABC", 3}, {"QBOOT", 0}}},
+        {"PABC=silent", ApplyOutcome::Failure, Step::Pabc, StepFailure::OutOfStep, {{"PABC", 1}, {"QBOOT", 0}}},
+        {"SID=storenak", ApplyOutcome::Success, Step::Ate1, StepFailure::None, {{"SID", 2}}},
+        {"SID=" + wrongHigh, ApplyOutcome::Success, Step::Ate1, StepFailure::None, {{"SID", 2}}},
+        {"SID=raw:noise\\x0D", ApplyOutcome::Failure, Step::Sid, StepFailure::Unexpected, {{"SID", 1}}},
+        {"QBOOT=nak", ApplyOutcome::Success, Step::Ate1, StepFailure::None, {{"QBOOT", 2}}},
+        {"QBOOT=ack,ack,ack", ApplyOutcome::Failure, Step::Qboot, StepFailure::OutOfStep, {{"QBOOT", 1}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.faults);
+        ASSERT_TRUE(dev.WithModel([&](CDeviceModel& m) { m.m_frames.clear(); return m.AddFaults(c.faults); }));
+        const ApplyResult r = m_flow.Apply(fields);
+        EXPECT_EQ(r.outcome, c.outcome);
+        if (c.outcome == ApplyOutcome::Failure) {
+            ASSERT_NE(r.Failed(), nullptr);
+            EXPECT_EQ(r.Failed()->step, c.failedAt);
+            EXPECT_EQ(r.Failed()->failure, c.failure);
+        }
+        std::map<std::string, size_t> sent;
+        for (const std::string& f : dev.Frames()) ++sent[CommandOf(f.substr(0, f.size() - 3))];
+        for (const auto& [command, count] : c.sent) EXPECT_EQ(sent[command], count) << command;
+        // A sequence that timed out leaves a late reply behind: search again.
+        ASSERT_TRUE(SearchCom().found);
+    }
 }
 
 TEST_F(WorkflowCom, FileProblemsComeFirstAndSendNothing)
@@ -198,11 +216,36 @@ TEST_F(WorkflowUsb, SearchAndApplyOverUsb)
     node.opens = 0;
     m_flow.OnApply();
     EXPECT_EQ(LastBox().text, "Setting successful!");
-    // The node Search found, opened once for each frame's write and read.
-    EXPECT_EQ(node.opens, 4);
+    // The node Search found, opened once for each frame's write and read,
+    // then by the read-back's search (its look, then its exchange).
+    EXPECT_EQ(node.opens, 4 + 2);
     EXPECT_EQ(node.model.m_sid, "0812345678ABCDEFGHIJKL");
     EXPECT_EQ(node.model.m_pabc, "ABCDEFGH_123");
     EXPECT_EQ(m_rig.m_hid.m_openHandles, 0);
+}
+
+// The dialog says "Setting successful!" only when the field reads back: a
+// unit that acknowledges without storing fails; one that restarts after
+// "QBOOT" and answers late is given the time; a reply queued behind another
+// puts the sequence out of step.
+TEST_F(WorkflowUsb, SuccessOnlyWhenTheFieldReadsBack)
+{
+    FakeHidNode& node = m_rig.UsbDevice();
+    m_flow.m_nLinkType = 0;
+    m_flow.OnSearch();
+    ASSERT_EQ(m_flow.m_strDevice, "usb");
+    const auto applyWith = [&](const std::string& faults) {
+        node.model.AddFaults(faults);
+        m_flow.OnApply();
+        return LastBox().text;
+    };
+    EXPECT_EQ(applyWith("SID=ack"), "Setting failed!");
+    EXPECT_EQ(node.model.m_sid, device::kInitialSerialField);
+    const uint32_t took = m_rig.Timed([&] { EXPECT_EQ(applyWith("QSID=silent,silent,silent,silent"), "Setting successful!"); });
+    EXPECT_GE(took, 4 * 2000u); // it waited for the restarting unit
+    node.model.m_frames.clear();
+    EXPECT_EQ(applyWith("SID=raw:(ACK\\x39\\x20\\x0D(ACK\\x39\\x20\\x0D"), "Setting failed!");
+    for (const std::string& frame : node.model.m_frames) EXPECT_NE(frame.substr(0, 4), "PABC");
 }
 
 TEST_F(WorkflowUsb, SilentDeviceFailsAfterThreeDeadlines)

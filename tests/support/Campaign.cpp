@@ -1,6 +1,7 @@
 #include "tests/support/Campaign.h"
 
 #include "protocol/Device.h"
+#include "station/Unit.h"
 #include "tests/support/FakeHid.h"
 #include "tests/support/VirtualDevice.h"
 
@@ -31,9 +32,10 @@ void SearchAndApply(CSnToolWorkflow& flow, Link link, const ProgramFields& field
     if (!run->found) {
         return;
     }
-    const ApplyResult applied = flow.Apply(fields);
-    run->success = applied.outcome == ApplyOutcome::Success;
-    if (const StepResult* failed = applied.Failed()) {
+    const ProgramResult programmed = flow.Program(fields, ReadBack::Yes, [] { return false; });
+    run->success = programmed.Succeeded();
+    run->freed = station::AfterSequence(programmed) == storage::SerialState::Free;
+    if (const StepResult* failed = programmed.applied.Failed()) {
         run->failure = DescribeFailure(*failed);
     }
 }
@@ -55,11 +57,13 @@ CampaignRun RunCampaignSeed(Link link, uint64_t seed)
         SearchAndApply(flow, link, fields, &run);
     } else {
         CFakeHid hid;
+        hid.m_clock.m_realSliceMs = 0; // the read-back's pauses cost no real time
         hid.AddNode(0, device::kVendorId, device::kProductId, VendorDescriptor8()).virtualDevice = &device;
         flow.SetHid(&hid, hid.Paths());
         SearchAndApply(flow, link, fields, &run);
     }
     run.holds = device.Holds(fields.serial, fields.code);
+    run.carries = device.m_model.m_sid == fields.serial;
     run.log = device.Log();
     return run;
 }

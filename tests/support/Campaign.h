@@ -1,9 +1,10 @@
 #pragma once
 // The randomized campaign of the one job: a virtual device draws a fate for
 // every frame (see CVirtualDevice), the workflow searches and programs it,
-// and the device's own state is the ground truth. The invariant: Apply says
-// success only when the unit holds exactly the field and code written and
-// took "QBOOT" after them.
+// and the device's own state is the ground truth. The invariants: success
+// is said only when the unit holds exactly the field and code written and
+// took "QBOOT" after them; a serial goes back to free only when the unit does
+// not carry it (else the next unit gets it too).
 
 #include "core/Workflow.h"
 
@@ -16,11 +17,13 @@ namespace pello {
 struct CampaignRun {
     uint64_t seed = 0;
     bool found = false;   // a search found the unit (three tries, as an operator would)
-    bool success = false; // Apply said "Setting successful!"
+    bool success = false; // the tool said "Setting successful!"
     bool holds = false;   // the unit holds what was written
-    std::string failure;  // why Apply failed, in the tool's words
+    bool freed = false;   // a batch serial would go back to free
+    bool carries = false; // the unit's field is the one written
+    std::string failure;  // why the sequence failed, in the tool's words
     std::vector<std::string> log; // the device's side of the run
-    bool Violates() const { return success && !holds; }
+    bool Violates() const { return (success && !holds) || (freed && carries); }
 };
 
 // One run of the campaign over `link`, drawn from `seed`.

@@ -39,6 +39,7 @@ CVirtualDevice::Fate CVirtualDevice::Draw()
 {
     int r = std::uniform_int_distribution<int>(0, 99)(m_rng);
     const std::pair<int, Fate> fates[] = {{m_mix.late, Fate::Late},           {m_mix.refused, Fate::Refused},
+                                          {m_mix.refusedActed, Fate::RefusedActed},
                                           {m_mix.garbled, Fate::Garbled},     {m_mix.duplicated, Fate::Duplicated},
                                           {m_mix.silent, Fate::Silent},       {m_mix.lost, Fate::Lost}};
     for (const auto& [percent, fate] : fates) {
@@ -65,7 +66,8 @@ void CVirtualDevice::Receive(const uint8_t* data, size_t length, uint64_t now)
 
 void CVirtualDevice::Handle(const std::string& frame, uint64_t now)
 {
-    static const char* const kNames[] = {"prompt", "late", "refused", "garbled", "duplicated", "silent", "lost"};
+    static const char* const kNames[] = {"prompt",  "late",       "refused", "refused, acted on",
+                                         "garbled", "duplicated", "silent",  "lost"};
     const Fate fate = Draw();
     const std::string command = Command(frame);
     m_log.push_back(std::to_string(now) + " <- " + command + " (" + kNames[static_cast<int>(fate)] + ")");
@@ -78,6 +80,9 @@ void CVirtualDevice::Handle(const std::string& frame, uint64_t now)
             m_booted = true;
             m_bootedSid = m_model.m_sid;
             m_bootedPabc = m_model.m_pabc;
+        }
+        if (fate == Fate::RefusedActed) {
+            reply = MakeReply("(NAK");
         }
     }
     if (reply && fate == Fate::Garbled) {

@@ -1,6 +1,7 @@
 #pragma once
 // A device that lives in virtual time, for randomized campaigns: each frame it
-// receives draws its fate (answered soon or late, refused, answered with bad
+// receives draws its fate (answered soon or late, refused, refused though
+// acted on, answered with bad
 // check bytes, answered twice, not answered though acted on, lost), and stray
 // replies come now and then. It is the ground truth of what the unit holds.
 //
@@ -32,6 +33,7 @@ namespace pello {
 struct FaultMix {
     int late = 15;       // answered after 0 to twice the reply deadline
     int refused = 8;     // "(NAK", and the frame not acted on
+    int refusedActed = 3; // "(NAK", though the frame was acted on
     int garbled = 4;     // acted on, answered with bad check bytes
     int duplicated = 5;  // acted on, answered twice
     int silent = 5;      // acted on, the answer lost
@@ -57,7 +59,7 @@ public:
     CDeviceModel m_model;
 
 private:
-    enum class Fate { Prompt, Late, Refused, Garbled, Duplicated, Silent, Lost };
+    enum class Fate { Prompt, Late, Refused, RefusedActed, Garbled, Duplicated, Silent, Lost };
     Fate Draw();
     void Handle(const std::string& frame, uint64_t now);
     void Schedule(std::string bytes, uint64_t at, const std::string& why);
