@@ -74,6 +74,12 @@ void SayReplayed(const storage::ReplayReport& r)
     if (r.stuck) {
         Complain("could not rewrite " + storage::PendingPath() + " (is the disk full?); its outcomes stay kept");
     }
+    // Said by every command that reads the record until someone looks: a guard
+    // may pass a number the set-aside lines show in a unit.
+    if (const int aside = storage::SetAsideCount(); aside > 0) {
+        Complain(std::to_string(aside) + " kept outcome(s) are set aside unread in " + storage::PendingPath() +
+                 ".bad: the record may not know every unit they programmed; look at them, then remove the file");
+    }
 }
 
 } // namespace
@@ -125,6 +131,7 @@ int CRecordKeeper::Open(bool forReading)
             }
             m_store = std::make_unique<storage::CStore>(storage::OpenDatabase(where, storage::Access::ReadMedia), true);
             m_bReadOnly = true;
+            SayReplayed({});
             return kOk;
         }
         SayReplayed(storage::ReplayPending(*m_store));
@@ -147,13 +154,11 @@ int CRecordKeeper::Begin(storage::ProgrammingRecord* row)
 
 bool CRecordKeeper::NoteStep(const std::string& token, const char* step)
 {
-    try {
-        m_store->NoteStep(token, step);
-        return true;
-    } catch (const std::exception& e) {
-        Complain(std::string("the record could not note ") + step + ": " + e.what());
-        return false;
+    const storage::StepNote note = storage::NoteStepOrKeep(*m_store, token, step);
+    if (note.where != storage::Noted::OnRecord) {
+        Complain(storage::SayNote(step, note));
     }
+    return note.where != storage::Noted::Nowhere;
 }
 
 storage::ProgrammingRecord CRecordKeeper::NewRecord() const { return storage::NewRecord(m_who); }

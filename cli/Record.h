@@ -34,8 +34,8 @@ public:
     // A record row for now, from this station.
     storage::ProgrammingRecord NewRecord() const;
 
-    // Notes the frame about to go out in the row of `token`; false when the
-    // record could not take the note.
+    // Notes the frame about to go out in the row of `token`, or keeps the note
+    // locally when the record cannot take it at once; false when neither could.
     bool NoteStep(const std::string& token, const char* step);
 
     // Ends a claim or completes a row after a unit was written. When the record

@@ -31,13 +31,11 @@ std::optional<storage::Claim> CStationBook::Reclaim(const std::string& field)
 
 bool CStationBook::NoteStep(const storage::Claim& claim, const char* step)
 {
-    try {
-        m_store.NoteStep(claim.token, step);
-        return true;
-    } catch (const std::exception& e) {
-        m_say(std::string("the record could not note ") + step + ": " + e.what());
-        return false;
+    const storage::StepNote note = storage::NoteStepOrKeep(m_store, claim.token, step);
+    if (note.where != storage::Noted::OnRecord) {
+        m_say(storage::SayNote(step, note));
     }
+    return note.where != storage::Noted::Nowhere;
 }
 
 bool CStationBook::Keep(const storage::Claim& claim, storage::SerialState state, const storage::ProgrammingRecord& row)

@@ -13,11 +13,15 @@ namespace {
 
 bool ProcessGone(long pid) { return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
 
-// The record's word for where a claim got to.
-std::string LastStepSent(const std::string& step)
+// The record's word for where a claim got to, from the step its row notes
+// (no row: a claim of schema 1, which noted no frames).
+std::string LastStepSent(const DbValue& step)
 {
-    return step.empty() || step == "ATE1" ? "no frame that writes had gone out"
-                                          : "the last frame sent was " + step + ": the unit may carry it";
+    if (!step) {
+        return "it was claimed by an older Pellomatic, which noted no frames: the unit may carry it";
+    }
+    return step->empty() || *step == "ATE1" ? "no frame that writes is on record as sent"
+                                            : "the last frame sent was " + *step + ": the unit may carry it";
 }
 
 } // namespace
@@ -121,7 +125,8 @@ void CStore::MarkAbandonedClaims(int64_t batchId, const Station& who)
 {
     const auto claims = m_db->Query("SELECT s.id, s.claim_station, s.claim_machine, s.claim_pid, "
                                     "CASE WHEN s.claim_time < " + DbTime(-kClaimLimitSeconds) + " THEN 1 ELSE 0 END, "
-                                    "COALESCE(r.step, '') FROM serials s LEFT JOIN records r ON r.token = s.claim_token "
+                                    "CASE WHEN r.id IS NULL THEN NULL ELSE COALESCE(r.step, '') END "
+                                    "FROM serials s LEFT JOIN records r ON r.token = s.claim_token "
                                     "WHERE s.batch_id = ? AND s.state = 'claimed'",
                                     {std::to_string(batchId)});
     for (const auto& c : claims) {
@@ -136,7 +141,7 @@ void CStore::MarkAbandonedClaims(int64_t batchId, const Station& who)
                                            " minutes by the database's clock";
         m_db->Query("UPDATE serials SET state = 'in_doubt' WHERE id = ? AND state = 'claimed'", {Text(c[0])});
         AddEvent(Text(c[0]), "in doubt", who,
-                 "claim of " + Text(c[1]) + " abandoned: " + why + "; " + LastStepSent(Text(c[5])));
+                 "claim of " + Text(c[1]) + " abandoned: " + why + "; " + LastStepSent(c[5]));
     }
 }
 
@@ -317,6 +322,17 @@ void CStore::Settle(const Claim& claim, SerialState to, const ProgrammingRecord&
 {
     ProgrammingRecord row = record;
     row.token = claim.token;
+    SettleRow(claim, to, row, who);
+}
+
+void CStore::SettleSchema1(const Claim& claim, SerialState to, const ProgrammingRecord& record, const Station& who)
+{
+    SettleRow(claim, to, record, who);
+}
+
+void CStore::SettleRow(const Claim& claim, SerialState to, const ProgrammingRecord& record, const Station& who)
+{
+    ProgrammingRecord row = record;
     row.started = claim.started.empty() ? row.started : claim.started;
     InTransaction([&] {
         if (!CompleteRecord(row)) {

@@ -61,6 +61,11 @@ public:
     virtual ~CDatabase() = default;
     // Runs one statement; rows when it returns any.
     virtual std::vector<DbRow> Query(const std::string& sql, const std::vector<DbValue>& params = {}) = 0;
+    // Runs one statement in a transaction of its own that waits at most
+    // `milliseconds` for another's lock or for the server, then fails as Busy:
+    // for writes that must never hold up a unit on the wire.
+    virtual std::vector<DbRow> QueryWithin(int milliseconds, const std::string& sql,
+                                           const std::vector<DbValue>& params) = 0;
     // A transaction that will write: it takes the write lock at once.
     virtual void Begin() = 0;
     virtual void Commit() = 0;

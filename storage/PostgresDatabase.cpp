@@ -145,6 +145,21 @@ public:
         }
         return Rows(result.get());
     }
+    // SET LOCAL: the limits end with the transaction, whatever becomes of it.
+    std::vector<DbRow> QueryWithin(int milliseconds, const std::string& sql, const std::vector<DbValue>& params) override
+    {
+        Begin();
+        try {
+            const std::string limit = std::to_string(milliseconds);
+            Query("SELECT set_config('lock_timeout', ?, true), set_config('statement_timeout', ?, true)", {limit, limit});
+            std::vector<DbRow> rows = Query(sql, params);
+            Commit();
+            return rows;
+        } catch (...) {
+            Rollback();
+            throw;
+        }
+    }
     void Begin() override { Query("BEGIN", {}); }
     void Commit() override { Query("COMMIT", {}); }
     void Rollback() override

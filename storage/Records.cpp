@@ -3,11 +3,28 @@
 
 #include "storage/StoreCommon.h"
 
+#include <algorithm>
+
 namespace pello::storage {
 
 void CStore::NoteStep(const std::string& token, const std::string& step)
 {
-    m_db->Query("UPDATE records SET step = ? WHERE token = ? AND outcome = 'in progress'", {step, token});
+    m_db->QueryWithin(kNoteWaitMs, "UPDATE records SET step = ? WHERE token = ? AND outcome = 'in progress'",
+                      {step, token});
+}
+
+void CStore::NoteKeptStep(const std::string& token, const std::string& step)
+{
+    // Frames go out in this order: a later note already there stays.
+    static const std::vector<std::string> order = {"ATE1", "SID", "PABC", "QBOOT"};
+    const auto at = std::find(order.begin(), order.end(), step);
+    std::string later;
+    for (auto s = at == order.end() ? at : at + 1; s != order.end(); ++s) {
+        later += (later.empty() ? "'" : ", '") + *s + "'";
+    }
+    m_db->Query("UPDATE records SET step = ? WHERE token = ? AND outcome = 'in progress'" +
+                    (later.empty() ? std::string() : " AND step NOT IN (" + later + ")"),
+                {step, token});
 }
 
 void CStore::AddNote(const std::string& token, const std::string& note)

@@ -14,8 +14,19 @@ CStore::CStore(std::unique_ptr<CDatabase> db, bool readOnly) : m_db(std::move(db
                                                " Pellomatic and cannot be read without being changed");
     }
     if (m_databaseId.empty()) {
-        const auto id = m_db->Query("SELECT value FROM meta WHERE key = 'database_id'");
-        m_databaseId = id.empty() ? std::string() : Text(id[0][0]);
+        ReadMeta();
+    }
+}
+
+// What the record says of itself: its id, and whether it was upgraded from schema 1.
+void CStore::ReadMeta()
+{
+    for (const auto& r : m_db->Query("SELECT key, value FROM meta WHERE key IN ('database_id', 'upgraded_from_1')")) {
+        if (Text(r[0]) == "database_id") {
+            m_databaseId = Text(r[1]);
+        } else {
+            m_upgradedFrom1 = true;
+        }
     }
 }
 
@@ -74,6 +85,9 @@ void CStore::UpgradeFrom1()
                 "operator TEXT NOT NULL, last_unit TEXT NOT NULL, done BIGINT NOT NULL, failed BIGINT NOT NULL, "
                 "skipped BIGINT NOT NULL, started TEXT NOT NULL, last_seen TEXT NOT NULL)");
     m_db->Query("INSERT INTO meta (key, value) VALUES ('database_id', ?)", {RandomToken()});
+    // Schema 1's claims had no owner: each gets the token its kept outcome
+    // will be matched by (Schema1ClaimToken), so that only that outcome settles it.
+    m_db->Query("UPDATE serials SET claim_token = 'schema1-' || CAST(id AS TEXT) WHERE state IN ('claimed', 'in_doubt')");
 }
 
 // One read for the common case: the schema is current, and the database's id
@@ -82,11 +96,21 @@ bool CStore::CurrentSchema()
 {
     try {
         std::string version, id;
-        for (const auto& r : m_db->Query("SELECT key, value FROM meta WHERE key IN ('schema_version', 'database_id')")) {
-            (Text(r[0]) == "database_id" ? id : version) = Text(r[1]);
+        bool upgraded = false;
+        for (const auto& r : m_db->Query("SELECT key, value FROM meta WHERE key IN ('schema_version', 'database_id', "
+                                         "'upgraded_from_1')")) {
+            const std::string key = Text(r[0]);
+            if (key == "schema_version") {
+                version = Text(r[1]);
+            } else if (key == "database_id") {
+                id = Text(r[1]);
+            } else {
+                upgraded = true;
+            }
         }
         if (version == std::to_string(kSchemaVersion)) {
             m_databaseId = id;
+            m_upgradedFrom1 = upgraded;
             return true;
         }
     } catch (const DbError& e) {
@@ -132,6 +156,9 @@ void CStore::Migrate()
         } else if (version < kSchemaVersion) {
             UpgradeFrom1();
             m_db->Query("UPDATE meta SET value = ? WHERE key = 'schema_version'", {std::to_string(kSchemaVersion)});
+            // Its kept outcomes name it by its description: they are written
+            // here, and only here (storage/Pending.cpp).
+            m_db->Query("INSERT INTO meta (key, value) VALUES ('upgraded_from_1', ?)", {UtcNow()});
         }
     });
 }

@@ -133,6 +133,18 @@ public:
         stmt.Bind(params);
         return stmt.Run();
     }
+    std::vector<DbRow> QueryWithin(int milliseconds, const std::string& sql, const std::vector<DbValue>& params) override
+    {
+        sqlite3_busy_timeout(m_db, milliseconds);
+        try {
+            std::vector<DbRow> rows = Query(sql, params);
+            sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+            return rows;
+        } catch (...) {
+            sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+            throw;
+        }
+    }
     // IMMEDIATE takes the write lock at once, so two claims never interleave.
     void Begin() override { Query("BEGIN IMMEDIATE", {}); }
     void Commit() override { Query("COMMIT", {}); }

@@ -26,6 +26,11 @@ constexpr int kSchemaVersion = 2;
 constexpr int kClaimLimitSeconds = 15 * 60;
 // What a new unit carries in its serial number field.
 constexpr const char* kFactoryField = "1400000000000000000000";
+// The longest a note of a step waits for the record while a unit is on the
+// wire: a note the record cannot take by then is kept locally (Pending.h).
+constexpr int kNoteWaitMs = 50;
+// The token a claim made by schema 1, which had none, carries after the upgrade.
+std::string Schema1ClaimToken(int64_t serialId);
 
 enum class SerialState { Free, Claimed, Programmed, InDoubt, Spoiled };
 const char* StateName(SerialState state); // "free", "claimed", "programmed", "in doubt", "spoiled"
@@ -184,14 +189,21 @@ public:
     // doubt and nobody alive may still hold it: claimed again for `who`, to
     // finish a unit that carries it (a station restarted mid-unit).
     std::optional<Claim> Reclaim(const std::string& batch, const std::string& field, const Station& who);
-    // Notes in the attempt's row the frame about to go out.
+    // Notes in the attempt's row the frame about to go out, waiting at most
+    // kNoteWaitMs for the record (DbError Busy after that).
     void NoteStep(const std::string& token, const std::string& step);
+    // A note kept locally by an earlier run: written while the row is still in
+    // progress and shows no later step.
+    void NoteKeptStep(const std::string& token, const std::string& step);
     // Adds a note to the detail of the attempt's row ("label not printed: ...").
     void AddNote(const std::string& token, const std::string& note);
     // Ends a claim (programmed, free or in doubt) and completes its record
     // row, in one transaction. Only the claim's holder moves the serial; a
     // programmed outcome always wins. Settling twice changes nothing.
     void Settle(const Claim& claim, SerialState to, const ProgrammingRecord& record, const Station& who);
+    // Settle for an outcome kept by schema 1: the claim is matched by its
+    // token, the row goes in under the record's own, once.
+    void SettleSchema1(const Claim& claim, SerialState to, const ProgrammingRecord& record, const Station& who);
     // A supervisor's decision on a serial in doubt: free again, or spoiled.
     void Resolve(const std::string& batch, const std::string& serial, SerialState to, const Station& who);
 
@@ -213,6 +225,9 @@ public:
 
     // Which database this is, whatever it is called from where (kept in it).
     const std::string& DatabaseId() const { return m_databaseId; }
+    // Whether this database was upgraded from schema 1, whose kept outcomes
+    // name their database only by its description.
+    bool UpgradedFromSchema1() const { return m_upgradedFrom1; }
     std::vector<ProgrammingRecord> Records(const RecordFilter& filter);
     // The latest record of `field` programmed into a unit, if any.
     std::optional<ProgrammingRecord> LastProgrammed(const std::string& field);
@@ -227,6 +242,7 @@ public:
 
 private:
     void Migrate();
+    void ReadMeta();
     bool CurrentSchema();
     int SchemaVersion();
     void CreateSchema();
@@ -238,6 +254,7 @@ private:
     void InsertRecord(const ProgrammingRecord& record);
     void Tally(const ProgrammingRecord& record);
     bool CompleteRecord(const ProgrammingRecord& record);
+    void SettleRow(const Claim& claim, SerialState to, const ProgrammingRecord& row, const Station& who);
     Claim HandOut(const DbRow& serial, const std::string& batch, const Station& who, const std::string& event);
     void EndClaim(const Claim& claim, SerialState to, const ProgrammingRecord& record, const Station& who);
     void MarkAbandonedClaims(int64_t batchId, const Station& who);
@@ -255,6 +272,7 @@ private:
 
     std::unique_ptr<CDatabase> m_db;
     std::string m_databaseId;
+    bool m_upgradedFrom1 = false;
 };
 
 } // namespace pello::storage

@@ -114,6 +114,8 @@ std::string RandomToken()
     return hex;
 }
 
+std::string Schema1ClaimToken(int64_t serialId) { return "schema1-" + std::to_string(serialId); }
+
 std::string CStore::DbTime(int offsetSeconds) const
 {
     char sql[256];

@@ -290,9 +290,11 @@ TEST(Record, PostgresGoneMidApplyIsKeptAndReplayed)
                                             "--code", "ABCDEFGH_123"}).exitCode, 0);
     // The server stops while the unit is being programmed.
     CDevsim unit({"--link", port, "--reply-delay", "250"});
-    CChild cli("pellomatic-cli", {"--db", db, "apply", "--batch", "L", "--port", port}, dir);
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    server.Stop();
+    CChild cli("pellomatic-cli", {"--db", db, "--trace", "apply", "--batch", "L", "--port", port}, dir);
+    for (int i = 0; i < 3000 && cli.ErrorsSoFar().find(" -> 534944") /* SID */ == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    server.Stop(); // once SID has gone out: the notes that follow are kept locally
     r = cli.Wait();
     EXPECT_EQ(r.exitCode, 15) << r.err;
     EXPECT_NE(r.err.find("THE RECORD COULD NOT BE WRITTEN"), std::string::npos) << r.err;

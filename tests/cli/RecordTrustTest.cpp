@@ -15,10 +15,16 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <sys/stat.h>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -57,6 +63,56 @@ storage::ProgrammingRecord Row(const std::string& token)
     r.outcome = "programmed";
     r.token = token;
     return r;
+}
+
+// Whether `trace` (--trace on stderr) shows a frame of `word` going out.
+bool Sent(const std::string& trace, const std::string& word)
+{
+    std::istringstream in(trace);
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(" -> ") != std::string::npos && line.find("  " + word) != std::string::npos) return true;
+    }
+    return false;
+}
+
+// The longest gap, in seconds, between two frames going out in `trace`
+// (stamps HH:MM:SS.mmm), from the first frame of `from` on.
+double LongestGap(const std::string& trace, const std::string& from)
+{
+    std::istringstream in(trace);
+    double last = -1, longest = 0;
+    for (std::string line; std::getline(in, line);) {
+        int h = 0, m = 0;
+        double s = 0;
+        if (line.find(" -> ") == std::string::npos || std::sscanf(line.c_str(), "%d:%d:%lf", &h, &m, &s) != 3) continue;
+        if (last < 0 && line.find("  " + from) == std::string::npos) continue;
+        const double at = h * 3600 + m * 60 + s;
+        if (last >= 0) longest = std::max(longest, std::fmod(at - last + 86400, 86400));
+        last = at;
+    }
+    return longest;
+}
+
+// Asks `fn` every 10 ms until it says yes, for at most `seconds`.
+template <class Fn> bool Within(int seconds, Fn fn)
+{
+    for (int i = 0; i < seconds * 100; ++i) {
+        if (fn()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+int InProgress(sqlite3* db)
+{
+    int n = 0;
+    sqlite3_exec(db, "SELECT COUNT(*) FROM records WHERE outcome = 'in progress'",
+                 [](void* out, int, char** values, char**) {
+                     *static_cast<int*>(out) = std::atoi(values[0]);
+                     return 0;
+                 },
+                 &n, nullptr);
+    return n;
 }
 
 // Puts `to` wherever a name column of the record holds `from`, as an older
@@ -170,8 +226,20 @@ TEST_F(Trust, ClaimsBelongToTheirHolder)
     store.Settle(forged, storage::SerialState::Free, Row("forged"), elsewhere);
     EXPECT_EQ(store.ShowBatch("C", {}).claimed, 1u);
     EXPECT_EQ(store.Export("C")[1].events.back().event, "not settled");
-    // A serial a unit carries is never freed.
+    // A serial a unit carries is never freed: nor one in doubt whose field a
+    // unit got from SN.txt meanwhile.
     EXPECT_THROW(store.Resolve("C", claim->serial, storage::SerialState::Free, sameMachine), storage::StoreError);
+    EXPECT_EQ(store.ShowBatch("C", sameMachine).inDoubt, 1u);
+    storage::ProgrammingRecord fromFile = Row("from-file");
+    fromFile.fieldWritten = next->field;
+    store.AddRecord(fromFile);
+    try {
+        store.Resolve("C", next->serial, storage::SerialState::Free, sameMachine);
+        ADD_FAILURE() << next->serial << " was freed";
+    } catch (const storage::StoreError& e) {
+        EXPECT_EQ(e.Problem(), storage::StoreProblem::Programmed) << e.what();
+    }
+    EXPECT_EQ(store.ShowBatch("C", {}).inDoubt, 1u);
 }
 
 TEST_F(Trust, KeptOutcomesAreWrittenOnceAndNeverLost)
@@ -204,6 +272,14 @@ TEST_F(Trust, KeptOutcomesAreWrittenOnceAndNeverLost)
     std::ifstream bad(storage::PendingPath() + ".bad");
     std::string line;
     EXPECT_TRUE(std::getline(bad, line) && line.find("\"rec") != std::string::npos);
+    // A line of schema 1 names its database by description: a record created
+    // new under that name since is another database, and the line stays.
+    const std::string old = "{\"database\": \"" + a.Describe() + "\", \"state\": 0, \"record\": {\"outcome\": \"programmed\"}}";
+    std::ofstream(storage::PendingPath()) << old << '\n';
+    EXPECT_EQ(storage::ReplayPending(a).written, 0);
+    EXPECT_EQ(a.Records({}).size(), 1u);
+    std::ifstream kept(storage::PendingPath());
+    EXPECT_TRUE(std::getline(kept, line) && line == old);
 }
 
 TEST_F(Trust, SaidRight)
@@ -253,6 +329,84 @@ TEST_F(Trust, SaidRight)
     r = Cli({"batch", "list"});
     EXPECT_EQ(r.exitCode, 14);
     EXPECT_NE(r.err.find("schema version \"two\" is not a number"), std::string::npos) << r.err;
+}
+
+TEST_F(Trust, ALockedRecordNeverHoldsUpTheWire)
+{
+    fs::remove_all(fs::path(storage::PendingPath()).parent_path()); // what other tests kept
+    ASSERT_EQ(Cli({"batch", "create", "W", "--first", "W001", "--count", "3", "--code", "ABCDEFGH_123"}).exitCode, 0);
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(m_db.c_str(), &holder), SQLITE_OK);
+    sqlite3_busy_timeout(holder, 10000);
+    // Another connection takes the record's write lock once the attempt is
+    // begun, before its first frame that writes, and holds it until `until`
+    // (or 30 s: far beyond the 5 s any write of the record waits).
+    const auto whileLocked = [&](CChild& cli, const std::string& until) {
+        EXPECT_TRUE(Within(30, [&] { return InProgress(holder) == 1; }));
+        EXPECT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        return Within(30, [&] { return Sent(cli.ErrorsSoFar(), until); });
+    };
+    const auto release = [&] { sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr); };
+    const std::vector<std::string> apply = {"--db", m_db, "--station", "bench", "--trace", "apply", "--batch", "W",
+                                            "--port", m_port};
+    {
+        // Every frame goes out while the record is locked; the outcome, with
+        // the last frame sent, is written once the lock is gone.
+        fs::remove(m_state);
+        CDevsim unit({"--link", m_port, "--state", m_state, "--reply-delay", "300"});
+        CChild cli("pellomatic-cli", apply, m_dir);
+        const bool sent = whileLocked(cli, "QBOOT");
+        release();
+        EXPECT_TRUE(sent) << "the frames waited for the record:\n" << cli.ErrorsSoFar();
+        // A write that waits for the lock waits 5 s; frames follow replies 0.3 s late.
+        EXPECT_LT(LongestGap(cli.ErrorsSoFar(), "ATE1"), 4.0) << cli.ErrorsSoFar();
+        const RunResult r = cli.Wait();
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_NE(r.err.find("the record could not note SID in time"), std::string::npos) << r.err;
+    }
+    const auto rows = nlohmann::json::parse(Cli({"log", "--format", "json"}).out);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["outcome"], "programmed");
+    EXPECT_EQ(rows[0]["step"], "QBOOT");
+    EXPECT_EQ(fs::file_size(storage::PendingPath()), 0u) << "the notes kept are written, or found superseded";
+    {
+        // Killed after SID went out while the record was locked: the note kept
+        // locally tells the next look from this machine that the unit may carry it.
+        fs::remove(m_state);
+        CDevsim unit({"--link", m_port, "--state", m_state, "--reply-delay", "300"});
+        CChild cli("pellomatic-cli", apply, m_dir);
+        const bool sent = whileLocked(cli, "SID");
+        cli.Signal(SIGKILL);
+        cli.Wait();
+        release();
+        EXPECT_TRUE(sent) << cli.ErrorsSoFar();
+    }
+    const RunResult r = Cli({"batch", "show", "W"});
+    EXPECT_NE(r.out.find("W002  bench"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(": the unit may carry it"), std::string::npos) << r.out;
+    const auto last = nlohmann::json::parse(Cli({"log", "--format", "json"}).out).back();
+    EXPECT_EQ(last["outcome"], "in progress");
+    EXPECT_NE(last["step"], "") << last.dump();
+    {
+        // Neither the record nor the local file can take the note of SID: the
+        // unit is not written.
+        const fs::path folder = fs::path(storage::PendingPath()).parent_path();
+        fs::remove_all(folder);
+        std::ofstream(folder.string()) << "not a folder";
+        fs::remove(m_state);
+        CDevsim unit({"--link", m_port, "--state", m_state, "--reply-delay", "300"});
+        CChild cli("pellomatic-cli", apply, m_dir);
+        Within(30, [&] { return InProgress(holder) == 2; });
+        sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        Within(30, [&] { return cli.Exited(); });
+        release();
+        const RunResult r = cli.Wait();
+        fs::remove(folder);
+        EXPECT_FALSE(Sent(r.err, "SID")) << r.err;
+        EXPECT_NE(r.err.find("could not note SID in time"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(m_state)) << "no field reached the unit";
+    }
+    sqlite3_close(holder);
 }
 
 // Where a batch serial stands after a failed sequence goes by what the unit

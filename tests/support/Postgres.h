@@ -35,7 +35,7 @@ private:
 };
 
 // One server for the whole test process, started on first use and stopped
-// before the scratch folder goes.
+// before the scratch folder goes (a test environment of its own).
 CPostgresServer& SharedPostgres();
 
 } // namespace pello

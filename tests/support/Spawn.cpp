@@ -65,6 +65,8 @@ CChild::~CChild()
 
 std::string CChild::OutputSoFar() const { return Slurp(m_tmp + "/out"); }
 
+std::string CChild::ErrorsSoFar() const { return Slurp(m_tmp + "/err"); }
+
 bool CChild::WaitForOutput(const std::string& text, int seconds) const
 {
     for (int i = 0; i < seconds * 50; ++i) {

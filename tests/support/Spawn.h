@@ -81,8 +81,9 @@ public:
     void Signal(int sig) { ::kill(m_pid, sig); }
     // Whether it has ended (it is then reaped; Wait() still returns its output).
     bool Exited();
-    // What it has printed on stdout so far.
+    // What it has printed on stdout, and on stderr, so far.
     std::string OutputSoFar() const;
+    std::string ErrorsSoFar() const;
     // Waits until its stdout holds `text` (at most `seconds`); whether it does.
     bool WaitForOutput(const std::string& text, int seconds = 60) const;
     // Waits for the end and returns what it printed.
