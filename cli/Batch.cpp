@@ -7,9 +7,9 @@
 #include "cli/Output.h"
 #include "cli/Record.h"
 #include "core/Fields.h"
+#include "storage/Times.h"
 
 #include <pwd.h>
-#include <regex>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -187,15 +187,7 @@ void PrintRecords(const std::vector<storage::ProgrammingRecord>& rows, const std
 
 } // namespace
 
-std::optional<std::string> NormalizeSince(const std::string& text)
-{
-    static const std::regex form(R"((\d{4}-\d{2}-\d{2})(?:[T ](\d{2}:\d{2})(:\d{2})?)?Z?)");
-    std::smatch m;
-    if (!std::regex_match(text, m, form)) {
-        return std::nullopt;
-    }
-    return m[1].str() + "T" + (m[2].matched ? m[2].str() : "00:00") + (m[3].matched ? m[3].str() : ":00") + "Z";
-}
+std::optional<std::string> NormalizeSince(const std::string& text) { return storage::NormalizeTime(text); }
 
 int RunBatch(const BatchOptions& options, const CommonOptions& common)
 {

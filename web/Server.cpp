@@ -122,6 +122,9 @@ private:
             try {
                 const std::lock_guard<std::mutex> lock(m_mutex);
                 res.set_content(fn(req), type);
+            } catch (const BadFilter& e) {
+                res.status = 400;
+                res.set_content(nlohmann::json {{"error", Utf8(e.what())}}.dump(), "application/json");
             } catch (const std::exception& e) {
                 res.status = 503;
                 res.set_content(nlohmann::json {{"error", Utf8(e.what())}}.dump(), "application/json");

@@ -46,6 +46,8 @@ function progress(batch) {
   return bar;
 }
 
+// A bar per hour on a time axis: the server gives every hour of the last 24,
+// those without attempts too, oldest first; every third one is labelled.
 function chart(id, hours, value, top) {
   const area = document.getElementById(id);
   const shapes = [svg('line', { class: 'axis', x1: 30, y1: 140, x2: 470, y2: 140 })];
@@ -53,10 +55,16 @@ function chart(id, hours, value, top) {
   const step = 440 / Math.max(hours.length, 1);
   hours.forEach((hour, i) => {
     const height = 120 * value(hour) / most;
-    shapes.push(svg('rect', { class: 'bar', x: 32 + i * step, y: 140 - height, width: Math.max(step - 4, 2), height }));
-    const label = svg('text', { x: 32 + i * step, y: 154 });
-    label.textContent = hour.group.slice(11, 13) + 'h';
-    shapes.push(label);
+    const bar = svg('rect', { class: 'bar', x: 32 + i * step, y: 140 - height, width: Math.max(step - 4, 2), height });
+    const title = svg('title', {});
+    title.textContent = hour.group + ':00 UTC: ' + (top === 1 ? percent(value(hour)) : value(hour));
+    bar.appendChild(title);
+    shapes.push(bar);
+    if ((hours.length - 1 - i) % 3 === 0) {
+      const label = svg('text', { x: 32 + i * step, y: 154, class: 'hour' });
+      label.textContent = hour.group.slice(11, 13) + 'h';
+      shapes.push(label);
+    }
   });
   const scale = svg('text', { x: 0, y: 24 });
   scale.textContent = top === 1 ? '100 %' : String(Math.round(most));
@@ -115,13 +123,32 @@ function showRecords(rows) {
   document.getElementById('json').href = '/download/records.json' + (query ? '?' + query : '');
 }
 
+// What the server said was wrong, or its status.
+async function problem(response) {
+  try {
+    const body = await response.json();
+    if (body && typeof body.error === 'string') return body.error;
+  } catch (error) {
+    // not JSON: its status says it
+  }
+  return 'the server answered ' + response.status;
+}
+
 async function refresh() {
   try {
     const [overview, records] = await Promise.all([
       fetch('/api/overview', { credentials: 'same-origin' }),
       fetch('/api/records?' + filterQuery(), { credentials: 'same-origin' })]);
-    if (!overview.ok || !records.ok) throw new Error('the server answered ' + overview.status);
+    if (!overview.ok) throw new Error(await problem(overview));
     showOverview(await overview.json());
+    const filterNote = document.getElementById('filter-problem');
+    if (records.status === 400) {
+      filterNote.textContent = await problem(records);
+      fill('records', [], () => {});
+      return;
+    }
+    if (!records.ok) throw new Error(await problem(records));
+    filterNote.textContent = '';
     showRecords(await records.json());
   } catch (error) {
     document.getElementById('status').textContent = 'cannot reach the record: ' + error.message;
