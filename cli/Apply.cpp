@@ -62,17 +62,6 @@ void SaySkipped(const storage::Claim& claim)
     }
 }
 
-// The latest row of a unit that carries `field`: programmed, or read back
-// after a sequence that failed.
-std::optional<storage::ProgrammingRecord> LastCarried(storage::CStore& store, const std::string& field)
-{
-    if (std::optional<storage::ProgrammingRecord> programmed = store.LastProgrammed(field)) {
-        return programmed;
-    }
-    std::optional<storage::ProgrammingRecord> written = store.LastWritten(field);
-    return written && written->verify == VerifyName(VerifyOutcome::Matched) ? written : std::nullopt;
-}
-
 // The record shows this field programmed into a unit, and the unit connected
 // now does not hold it: another unit would get the same number. A field a
 // batch still holds free or claimed would be handed out again; the factory
@@ -82,12 +71,12 @@ int GuardDuplicate(CRecordKeeper& keeper, const ProgramFields& fields, const Sea
     std::optional<storage::ProgrammingRecord> last;
     std::optional<storage::BatchSerial> ofBatch;
     try {
-        last = LastCarried(keeper.Store(), fields.serial);
+        last = keeper.Store().LastCarried(fields.serial);
         ofBatch = keeper.Store().BatchSerialOf(fields.serial);
     } catch (const std::exception& e) {
         return ReportStorageError(e, keeper.Store().Describe());
     }
-    const std::string field = EscapeDeviceText(fields.serial);
+    const std::string field = text::Show(fields.serial);
     if (ofBatch) {
         Complain(field + " is serial " + ofBatch->serial + " of batch " + ofBatch->batch + " (" + ofBatch->state +
                  "); 'apply --batch " + ofBatch->batch + "' programs it, --allow-duplicate programs it from here");
@@ -102,7 +91,7 @@ int GuardDuplicate(CRecordKeeper& keeper, const ProgramFields& fields, const Sea
     }
     const std::string how = last->outcome == "programmed" ? "was programmed" : "was read back from a unit after a failed sequence";
     Complain(field + " " + how + " at " + last->time + " on " + last->station + " (it read " +
-             EscapeDeviceText(last->fieldBefore) + " before): another unit carries it; --allow-duplicate programs it again");
+             text::Show(last->fieldBefore) + " before): another unit carries it; --allow-duplicate programs it again");
     return kDuplicate;
 }
 

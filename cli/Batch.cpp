@@ -57,7 +57,7 @@ int List(storage::CStore& store)
 {
     const auto batches = store.ListBatches();
     for (const storage::BatchInfo& b : batches) {
-        Print(EscapeText(b.name) + "  " + b.first + " to " + b.last + "  " + Counts(b));
+        Print(b.name + "  " + b.first + " to " + b.last + "  " + Counts(b));
     }
     if (batches.empty()) {
         Print("no batches");
@@ -68,10 +68,10 @@ int List(storage::CStore& store)
 int Show(storage::CStore& store, const std::string& name, const storage::Station& who)
 {
     const storage::BatchInfo b = store.ShowBatch(name, who);
-    Print("batch " + EscapeText(b.name));
+    Print("batch " + b.name);
     Print("  serial numbers  " + b.first + " to " + b.last + " (" + std::to_string(b.count) + ")");
     Print("  code            " + b.code);
-    Print("  created         " + b.created + " by " + EscapeText(b.createdBy));
+    Print("  created         " + b.created + " by " + b.createdBy);
     if (b.blank != storage::kFactoryField) {
         Print("  new units carry " + b.blank);
     }
@@ -80,7 +80,7 @@ int Show(storage::CStore& store, const std::string& name, const storage::Station
     const auto open = store.InDoubt(name); // claimed, then in doubt
     Print("  in doubt        " + std::to_string(b.inDoubt));
     for (const storage::InDoubtSerial& d : open) {
-        Print("    " + d.serial + "  " + EscapeText(d.station) + "  " + d.since + "  " + EscapeText(d.why));
+        Print("    " + d.serial + "  " + d.station + "  " + d.since + "  " + d.why);
     }
     return kOk;
 }
@@ -91,8 +91,8 @@ json ExportJson(const std::vector<storage::SerialHistory>& rows)
     for (const storage::SerialHistory& s : rows) {
         json events = json::array();
         for (const storage::HistoryEvent& e : s.events) {
-            events.push_back({{"time", e.time}, {"event", e.event}, {"station", EscapeText(e.station)},
-                              {"detail", EscapeText(e.detail)}});
+            events.push_back({{"time", e.time}, {"event", e.event}, {"station", e.station},
+                              {"detail", e.detail}});
         }
         all.push_back({{"serial", s.serial}, {"field", s.field}, {"state", s.state}, {"history", events}});
     }
@@ -105,8 +105,7 @@ void ExportCsv(const std::vector<storage::SerialHistory>& rows)
     for (const storage::SerialHistory& s : rows) {
         std::string history;
         for (const storage::HistoryEvent& e : s.events) {
-            history += (history.empty() ? "" : " | ") + e.time + " " + e.event + " " + EscapeText(e.station) + " " +
-                       EscapeText(e.detail);
+            history += (history.empty() ? "" : " | ") + e.time + " " + e.event + " " + e.station + " " + e.detail;
         }
         Print(CsvLine({s.serial, s.field, s.state, history}));
     }
@@ -116,7 +115,7 @@ int Export(storage::CStore& store, const std::string& name, const std::string& f
 {
     const auto rows = store.Export(name);
     if (format == "json") {
-        Print(ExportJson(rows).dump(-1, ' ', false, json::error_handler_t::replace));
+        PrintJson(ExportJson(rows));
     } else {
         ExportCsv(rows);
     }
@@ -127,7 +126,7 @@ int Resolve(storage::CStore& store, const BatchOptions& o, const storage::Statio
 {
     const storage::SerialState to = o.spoiled ? storage::SerialState::Spoiled : storage::SerialState::Free;
     store.Resolve(o.name, o.serial, to, who);
-    Print(EscapeText(o.serial) + ": in doubt -> " + storage::StateName(to));
+    Print(o.serial + ": in doubt -> " + storage::StateName(to));
     return kOk;
 }
 
@@ -148,14 +147,12 @@ const std::vector<std::string> kRecordColumns = {"time",         "station",     
                                                   "verify",       "batch",        "serial",        "detail",
                                                   "step",         "operator"};
 
-// A row's fields in the order of kRecordColumns, device text and names escaped.
+// A row's fields in the order of kRecordColumns, as the record holds them:
+// Print, CsvLine and PrintJson show them by the text rule.
 std::vector<std::string> RecordFields(const storage::ProgrammingRecord& r)
 {
-    return {r.time,           EscapeText(r.station),           r.link,
-            EscapeDeviceText(r.port), EscapeDeviceText(r.fieldBefore), EscapeDeviceText(r.fieldWritten),
-            EscapeDeviceText(r.codeWritten), r.outcome,             r.verify,
-            EscapeText(r.batch), EscapeText(r.serial),            EscapeText(r.detail),
-            r.step,           EscapeText(r.operatorName)};
+    return {r.time,    r.station, r.link,   r.port,   r.fieldBefore, r.fieldWritten, r.codeWritten,
+            r.outcome, r.verify,  r.batch,  r.serial, r.detail,      r.step,         r.operatorName};
 }
 
 void PrintRecords(const std::vector<storage::ProgrammingRecord>& rows, const std::string& format)
@@ -181,7 +178,7 @@ void PrintRecords(const std::vector<storage::ProgrammingRecord>& rows, const std
         }
     }
     if (format == "json") {
-        Print(all.dump());
+        PrintJson(all);
     }
 }
 

@@ -13,16 +13,16 @@ namespace pello::cli {
 
 namespace {
 
-std::string SearchJson(const SearchResult& r)
+nlohmann::json SearchJson(const SearchResult& r)
 {
     nlohmann::json j {{"found", r.found}};
     if (r.found) {
         j["device"] = r.device;
-        j["node"] = EscapeDeviceText(r.node);
-        j["field"] = EscapeDeviceText(r.field);
-        j["product_id"] = EscapeDeviceText(r.productId);
+        j["node"] = r.node;
+        j["field"] = r.field;
+        j["product_id"] = r.productId;
     }
-    return j.dump();
+    return j;
 }
 
 } // namespace
@@ -32,17 +32,16 @@ int RunSearch(const SearchOptions& options, const CommonOptions& common)
     CDeviceSession session(options.device, common);
     const SearchResult found = session.Search();
     if (const size_t units = session.Flow().UsbUnits().size(); found.found && found.device == "usb" && units > 1) {
-        Complain(std::to_string(units) + " units are connected over USB; this is the one at " +
-                 EscapeDeviceText(found.node));
+        Complain(std::to_string(units) + " units are connected over USB; this is the one at " + found.node);
     }
     if (options.json) {
-        Print(SearchJson(found));
+        PrintJson(SearchJson(found));
     }
     if (!found.found) {
         return ReportNotFound(options.device);
     }
     if (!options.json) {
-        Print(EscapeDeviceText(found.productId));
+        Print(found.productId);
     }
     return kOk;
 }
@@ -78,9 +77,9 @@ int RunPorts(const PortsOptions& options)
     }
     const PortsInfo info = CollectPorts(resolver, HidLinkPaths {});
     if (options.json) {
-        Print(PortsJson(info));
+        PrintJson(PortsJson(info));
     } else {
-        std::fputs(PortsText(info).c_str(), stdout);
+        for (const std::string& line : PortsText(info)) Print(line);
     }
     return kOk;
 }

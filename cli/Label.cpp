@@ -32,7 +32,7 @@ int RunLabel(const LabelOptions& options, const CommonOptions& common)
         return ReportStorageError(e, keeper.Store().Describe());
     }
     if (!row) {
-        Complain("label: the record shows no unit programmed with " + EscapeText(options.serial));
+        Complain("label: the record shows no unit programmed with " + options.serial);
         return kLabelNotPrinted;
     }
     const std::string problem = printer.Print({row->serial.empty() ? options.serial : row->serial, row->fieldWritten,
@@ -42,7 +42,7 @@ int RunLabel(const LabelOptions& options, const CommonOptions& common)
         Complain("label not printed: " + problem);
         return kLabelNotPrinted;
     }
-    Print("label of " + EscapeText(options.serial) + " sent to " + EscapeText(options.printer));
+    Print("label of " + options.serial + " sent to " + options.printer);
     return kOk;
 }
 

@@ -2,6 +2,7 @@
 
 #include "cli/ExitCodes.h"
 #include "cli/Interrupt.h"
+#include "text/Json.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -26,17 +27,19 @@ bool TerminalGone(FILE* stream)
 
 void Print(const std::string& line)
 {
-    if (!TerminalGone(stdout)) std::fprintf(stdout, "%s\n", line.c_str());
+    if (!TerminalGone(stdout)) std::fprintf(stdout, "%s\n", text::Show(line).c_str());
 }
+
+void PrintJson(const nlohmann::json& value) { Print(text::Shown(value).dump()); }
 
 void Complain(const std::string& message)
 {
-    if (!TerminalGone(stderr)) std::fprintf(stderr, "pellomatic-cli: %s\n", message.c_str());
+    if (!TerminalGone(stderr)) std::fprintf(stderr, "pellomatic-cli: %s\n", text::Show(message).c_str());
 }
 
-void Say(const std::string& text)
+void Say(const std::string& line)
 {
-    if (!TerminalGone(stderr)) std::fprintf(stderr, "%s\n", text.c_str());
+    if (!TerminalGone(stderr)) std::fprintf(stderr, "%s\n", text::Show(line).c_str());
 }
 
 int FinishOutput(int exitCode)

@@ -1,10 +1,12 @@
 #pragma once
 // Everything the command line prints goes through here: results on stdout,
-// messages on stderr with the program's name in front, device bytes escaped
-// so that a device can never drive the terminal, and write errors counted.
+// messages on stderr with the program's name in front, every line shown by
+// the one text rule (text/Text.h) so that no name, file or device can drive
+// the terminal, and write errors counted.
 
-#include "protocol/ProductId.h" // EscapeDeviceText
-#include "storage/Text.h"
+#include "text/Text.h"
+
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <string>
@@ -17,15 +19,16 @@ bool TerminalGone(FILE* stream);
 
 // A line on stdout.
 void Print(const std::string& line);
+// One JSON value on a line of stdout, every string in it shown by the rule.
+void PrintJson(const nlohmann::json& value);
 // "pellomatic-cli: " and the message, on stderr.
 void Complain(const std::string& message);
 // One of the tool's own fixed texts ("Setting failed!", "No device found"),
 // on a line of its own on stderr.
-void Say(const std::string& text);
+void Say(const std::string& line);
 
-// Names and CSV lines, as the record's text leaves it.
-using storage::CsvLine;
-using storage::EscapeText;
+// CSV lines, each cell shown by the rule.
+using text::CsvLine;
 
 // Flushes both streams. When either could not be written, says so (where it
 // still can) and turns a success into kOutputFailed.

@@ -191,50 +191,51 @@ PortsInfo CollectPorts(const CPortResolver& resolver, const HidLinkPaths& hid)
     return info;
 }
 
-std::string PortsText(const PortsInfo& info)
+std::vector<std::string> PortsText(const PortsInfo& info)
 {
-    std::string out = "RS232 ports:\n";
+    std::vector<std::string> lines = {"RS232 ports:"};
     for (const SerialPortInfo& p : info.serial) {
-        out += "  " + p.name + " -> " + p.path + " (" + p.source + ")";
+        std::string line = "  " + p.name + " -> " + p.path + " (" + p.source + ")";
         if (!p.real.empty()) {
-            out += " -> " + p.real;
+            line += " -> " + p.real;
         }
         if (!p.present) {
-            out += ": not present\n";
+            line += ": not present";
         } else {
-            out += p.problem.empty() ? ": present, can be opened\n" : ": present, cannot be used: " + p.problem + "\n";
+            line += p.problem.empty() ? ": present, can be opened" : ": present, cannot be used: " + p.problem;
         }
+        lines.push_back(line);
     }
     char ids[64];
     std::snprintf(ids, sizeof ids, "vendor 0x%04x, product 0x%04x", device::kVendorId, device::kProductId);
-    out += std::string("USB HID interfaces (") + ids + "):\n";
+    lines.push_back(std::string("USB HID interfaces (") + ids + "):");
     for (const HidInterfaceInfo& h : info.usb) {
-        out += "  " + h.node + ": ";
-        out += h.inputReport >= 0 ? "input report " + std::to_string(h.inputReport) + " bytes, output report " +
-                                        std::to_string(h.outputReport) + " bytes"
-                                  : std::string("report lengths unreadable");
-        out += h.problem.empty() ? "; can be opened\n" : "; cannot be opened: " + h.problem + "\n";
+        std::string line = "  " + h.node + ": ";
+        line += h.inputReport >= 0 ? "input report " + std::to_string(h.inputReport) + " bytes, output report " +
+                                         std::to_string(h.outputReport) + " bytes"
+                                   : std::string("report lengths unreadable");
+        lines.push_back(line + (h.problem.empty() ? "; can be opened" : "; cannot be opened: " + h.problem));
     }
     if (info.usb.empty()) {
-        out += "  none found\n";
+        lines.push_back("  none found");
     }
-    return out;
+    return lines;
 }
 
-std::string PortsJson(const PortsInfo& info)
+nlohmann::json PortsJson(const PortsInfo& info)
 {
     nlohmann::json serial = nlohmann::json::array();
     for (const SerialPortInfo& p : info.serial) {
-        serial.push_back({{"name", p.name}, {"path", EscapeDeviceText(p.path)}, {"source", p.source},
-                          {"device", EscapeDeviceText(p.real.empty() ? p.path : p.real)}, {"present", p.present},
+        serial.push_back({{"name", p.name}, {"path", p.path}, {"source", p.source},
+                          {"device", p.real.empty() ? p.path : p.real}, {"present", p.present},
                           {"usable", p.present && p.problem.empty()}, {"problem", p.problem}});
     }
     nlohmann::json usb = nlohmann::json::array();
     for (const HidInterfaceInfo& h : info.usb) {
-        usb.push_back({{"node", EscapeDeviceText(h.node)}, {"input_report_bytes", h.inputReport},
+        usb.push_back({{"node", h.node}, {"input_report_bytes", h.inputReport},
                        {"output_report_bytes", h.outputReport}, {"usable", h.problem.empty()}, {"problem", h.problem}});
     }
-    return nlohmann::json {{"rs232", serial}, {"usb", usb}}.dump();
+    return {{"rs232", serial}, {"usb", usb}};
 }
 
 } // namespace pello::cli

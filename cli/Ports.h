@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace pello::cli {
 
 struct SerialPortInfo {
@@ -32,8 +34,10 @@ struct PortsInfo {
 };
 
 PortsInfo CollectPorts(const CPortResolver& resolver, const HidLinkPaths& hid);
-std::string PortsText(const PortsInfo& info);
-std::string PortsJson(const PortsInfo& info);
+// The report's lines, and the report as JSON; the caller prints them
+// (Print, PrintJson), which shows every name by the text rule.
+std::vector<std::string> PortsText(const PortsInfo& info);
+nlohmann::json PortsJson(const PortsInfo& info);
 
 // Why a device cannot be used as the tool would use it, in words with the
 // fix; empty when it can.

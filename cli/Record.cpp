@@ -96,6 +96,11 @@ CRecordKeeper::CRecordKeeper(const CommonOptions& common)
 
 int CRecordKeeper::Open(bool forReading)
 {
+    // --station and --operator were checked as given; the host name was not.
+    if (const std::string why = text::NameProblem(m_who.name); !why.empty()) {
+        Complain("the host name cannot name this station in the record: " + why + "; give one with --station");
+        return kUsage;
+    }
     const std::string where = m_where.empty() ? storage::DefaultDatabasePath() : m_where;
     std::string described = storage::IsPostgres(where) ? "PostgreSQL" : "SQLite file " + where;
     try {
@@ -172,8 +177,8 @@ int CRecordKeeper::Keep(const std::optional<storage::Claim>& claim, storage::Ser
         const bool kept =
             storage::KeepPending({m_store->DatabaseId(), m_store->Describe(), claim, state, record, m_who});
         Complain(std::string("THE RECORD COULD NOT BE WRITTEN: ") + e.what());
-        Complain("outcome: " + record.outcome + ", field " + EscapeDeviceText(record.fieldWritten) + ", code " +
-                 EscapeDeviceText(record.codeWritten) + (record.serial.empty() ? "" : ", serial " + record.serial) +
+        Complain("outcome: " + record.outcome + ", field " + text::Show(record.fieldWritten) + ", code " +
+                 text::Show(record.codeWritten) + (record.serial.empty() ? "" : ", serial " + record.serial) +
                  ", serial now " + storage::StateName(state) + ", " + record.time);
         Complain(kept ? "kept in " + storage::PendingPath() + "; the next run writes it into the record"
                       : "it could not be kept in " + storage::PendingPath() + " either: note it by hand");

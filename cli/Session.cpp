@@ -27,7 +27,7 @@ int CDeviceSession::CheckOneUnit()
         return kOk;
     }
     std::string nodes;
-    for (const std::string& node : units) nodes += (nodes.empty() ? "" : ", ") + EscapeDeviceText(node);
+    for (const std::string& node : units) nodes += (nodes.empty() ? "" : ", ") + text::Show(node);
     Complain(std::to_string(units.size()) + " units are connected over USB (" + nodes +
              "): connect one at a time, or name one with --port /dev/hidrawN");
     return kSeveralUnits;
@@ -38,11 +38,11 @@ std::optional<ProgramFields> ReadFields(const std::string& path)
     const SnFileRead read = ReadSnFields(path);
     if (!read.lines.Opened()) {
         Say("Cannot Open File");
-        Complain(EscapeDeviceText(path) + ": " + SnOpenReason(read.lines));
+        Complain(text::Show(path) + ": " + SnOpenReason(read.lines));
         return std::nullopt;
     }
     if (!read.Valid()) {
-        Complain(EscapeDeviceText(path) + ": " + SnFileMessage(read.lines, read.check));
+        Complain(text::Show(path) + ": " + SnFileMessage(read.lines, read.check));
         return std::nullopt;
     }
     return read.fields;
@@ -52,10 +52,10 @@ int ReportNotFound(const DeviceChoice& device)
 {
     Say("No device found");
     if (!device.port.empty() && device.link == Link::Usb) {
-        Complain(EscapeDeviceText(device.port) + ": no unit answered there");
+        Complain(text::Show(device.port) + ": no unit answered there");
     } else if (!device.port.empty()) {
         const std::string problem = SerialOpenProblem(device.port);
-        Complain(EscapeDeviceText(device.port) + ": " + (problem.empty() ? "no device answered there" : problem));
+        Complain(text::Show(device.port) + ": " + (problem.empty() ? "no device answered there" : problem));
     } else {
         Complain("'pellomatic-cli ports' shows which ports and USB devices can be used");
     }
@@ -67,11 +67,11 @@ namespace {
 // Why a sequence that was accepted did not prove itself.
 std::string VerifyFailure(const VerifyResult& verify, const ProgramFields& written)
 {
-    const std::string expected = EscapeDeviceText(written.serial);
+    const std::string expected = text::Show(written.serial);
     if (verify.outcome == VerifyOutcome::NothingRead) {
         return "Verify failed: expected " + expected + ", read nothing";
     }
-    return "Verify failed: expected " + expected + ", read " + EscapeDeviceText(verify.read.field) + " (positions " +
+    return "Verify failed: expected " + expected + ", read " + text::Show(verify.read.field) + " (positions " +
            verify.differing + " differ)";
 }
 
@@ -82,7 +82,7 @@ int ReportProgram(const ProgramResult& result, const ProgramFields& written)
     if (result.Succeeded()) {
         Print("Setting successful!");
         Print(result.readBack == ReadBack::No ? "Not verified: --no-verify, the field was not read back"
-                                              : "Verified: " + EscapeDeviceText(result.verify.read.productId));
+                                              : "Verified: " + text::Show(result.verify.read.productId));
         return kOk;
     }
     Say("Setting failed!");

@@ -49,7 +49,7 @@ public:
     void Waiting(const StationTally& t) override { ShowStatus(t, "waiting for a unit"); }
     void Arrived(int unit, const SearchResult& found) override
     {
-        m_last = "unit " + std::to_string(unit) + " connected: " + EscapeDeviceText(found.field);
+        m_last = "unit " + std::to_string(unit) + " connected: " + found.field;
         ShowStatus(m_tally, m_last);
     }
     void Finished(const UnitReport& r, const StationTally& t) override
@@ -91,7 +91,7 @@ private:
         if (!Live()) return;
         std::fprintf(stdout, "\r\033[Kdone %d  failed %d  skipped %d  |  %s per hour  |  %llu left  |  %s", t.done,
                      t.failed, t.skipped, station::PerHourText(t).c_str(), static_cast<unsigned long long>(t.left),
-                     what.c_str());
+                     text::Show(what).c_str());
         std::fflush(stdout);
     }
     void ClearStatus()
@@ -111,13 +111,13 @@ public:
     void Waiting(const StationTally& t) override { Emit({{"event", "waiting"}, {"left", t.left}}); }
     void Arrived(int unit, const SearchResult& found) override
     {
-        Emit({{"event", "arrived"}, {"unit", unit}, {"field", EscapeDeviceText(found.field)},
-              {"node", EscapeDeviceText(found.node)}});
+        Emit({{"event", "arrived"}, {"unit", unit}, {"field", found.field},
+              {"node", found.node}});
     }
     void Finished(const UnitReport& r, const StationTally& t) override
     {
         nlohmann::json event {{"event", "unit"}, {"unit", r.unit}, {"serial", r.serial}, {"outcome", r.outcome},
-                              {"state", r.state}, {"detail", r.detail}, {"field_before", EscapeDeviceText(r.fieldBefore)},
+                              {"state", r.state}, {"detail", r.detail}, {"field_before", r.fieldBefore},
                               {"seconds", r.seconds}, {"done", t.done}, {"failed", t.failed}, {"skipped", t.skipped},
                               {"left", t.left}};
         if (!r.labelProblem.empty()) event["label"] = "not printed: " + r.labelProblem;
@@ -140,7 +140,7 @@ private:
     void Emit(nlohmann::json event)
     {
         event["time"] = storage::UtcNow();
-        Print(event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        PrintJson(event);
         m_bGone = m_bGone || std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
     }
     bool m_bGone = false;
@@ -182,6 +182,10 @@ int RunStation(const StationCliOptions& options, const CommonOptions& given)
         const std::optional<std::string> name = AskOperator();
         if (!name) {
             Complain("station: no operator name was given");
+            return kUsage;
+        }
+        if (const std::string why = text::NameProblem(*name); !why.empty()) {
+            Complain("station: operator: " + why);
             return kUsage;
         }
         common.operatorName = *name;

@@ -37,7 +37,7 @@ json ToJson(const storage::LineFigures& f)
 {
     json failures = json::array();
     for (const storage::FailureCount& c : f.failures) {
-        failures.push_back({{"step", c.step}, {"reason", EscapeText(c.reason)}, {"count", c.count}});
+        failures.push_back({{"step", c.step}, {"reason", c.reason}, {"count", c.count}});
     }
     return {{"attempts", f.attempts},        {"programmed", f.programmed},     {"failed", f.failed},
             {"yield", f.yield},              {"first_pass_yield", f.firstPassYield}, {"retest_rate", f.retestRate},
@@ -58,8 +58,14 @@ std::string TextLine(const std::string& group, const storage::LineFigures& f)
            " programmed, " + std::to_string(f.failed) + " failed; yield " + Fixed(100 * f.yield, 1) +
            " %, first pass " + Fixed(100 * f.firstPassYield, 1) + " %, retests " + Fixed(100 * f.retestRate, 1) +
            " %; " + std::to_string(f.inDoubt) + " in doubt; cycle " + Fixed(f.cycleP50, 0) + " s (p90 " +
-           Fixed(f.cycleP90, 0) + " s); " + Fixed(f.unitsPerHour, 1) + " units per hour" +
-           (f.failures.empty() ? "" : "\n    failures: " + Failures(f));
+           Fixed(f.cycleP90, 0) + " s); " + Fixed(f.unitsPerHour, 1) + " units per hour";
+}
+
+// The line of a group, and a second line with its failures when it has any.
+void PrintText(const std::string& group, const storage::LineFigures& f)
+{
+    Print(TextLine(group, f));
+    if (!f.failures.empty()) Print("    failures: " + Failures(f));
 }
 
 void PrintStats(const storage::LineStats& stats, const std::string& format)
@@ -68,18 +74,18 @@ void PrintStats(const storage::LineStats& stats, const std::string& format)
         json groups = json::array();
         for (const storage::LineFigures& g : stats.groups) {
             json j = ToJson(g);
-            j["group"] = EscapeText(g.group);
+            j["group"] = g.group;
             groups.push_back(j);
         }
-        Print(json {{"total", ToJson(stats.total)}, {"groups", groups}}.dump());
+        PrintJson({{"total", ToJson(stats.total)}, {"groups", groups}});
     } else if (format == "csv") {
         Print(CsvLine({"group", "attempts", "programmed", "failed", "yield", "first_pass_yield", "retest_rate",
                        "in_doubt", "cycle_p50_s", "cycle_p90_s", "units_per_hour", "failures"}));
         Print(CsvLine(CsvCells("total", stats.total)));
-        for (const storage::LineFigures& g : stats.groups) Print(CsvLine(CsvCells(EscapeText(g.group), g)));
+        for (const storage::LineFigures& g : stats.groups) Print(CsvLine(CsvCells(g.group, g)));
     } else {
-        Print(TextLine("total", stats.total));
-        for (const storage::LineFigures& g : stats.groups) Print(TextLine(EscapeText(g.group), g));
+        PrintText("total", stats.total);
+        for (const storage::LineFigures& g : stats.groups) PrintText(g.group, g);
     }
 }
 

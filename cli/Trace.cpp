@@ -28,7 +28,7 @@ std::string Stamp()
 void CTraceLines::OnPort(const std::string& name, const std::string& node)
 {
     if (TerminalGone(stderr)) return;
-    std::fprintf(stderr, "%s == %s on %s\n", Stamp().c_str(), name.c_str(), EscapeDeviceText(node).c_str());
+    std::fprintf(stderr, "%s == %s on %s\n", Stamp().c_str(), name.c_str(), text::Show(node).c_str());
 }
 
 void CTraceLines::OnBytes(const char* dir, const uint8_t* bytes, size_t length)

@@ -42,10 +42,12 @@ public:
         m_app.add_option("--db", m_common.db, "the record: an SQLite file, or postgresql://... (default: "
                                               "$PELLOMATIC_DB, else ~/.local/share/pellomatic/record.db)")
             ->option_text("WHERE");
-        m_app.add_option("--station", m_common.station, "this station's name in the record (default: the host name)");
+        m_app.add_option("--station", m_common.station, "this station's name in the record (default: the host name)")
+            ->check(kName);
         m_app.add_option("--operator", m_common.operatorName, "who works here, kept in every row (default: "
                                                              "$PELLOMATIC_OPERATOR; station: - asks for it)")
-            ->option_text("NAME");
+            ->option_text("NAME")
+            ->check(kName);
         m_app.add_flag("--no-record", m_common.noRecord, "keep no record (and no duplicate guard)");
         AddSearch();
         AddApply();
@@ -74,6 +76,10 @@ public:
         }
         if (m_common.operatorName.empty()) {
             m_common.operatorName = Environment("PELLOMATIC_OPERATOR");
+            if (const std::string why = text::NameProblem(m_common.operatorName); !why.empty()) {
+                ReportUsageError("pellomatic-cli", "PELLOMATIC_OPERATOR: " + why);
+                return kUsage;
+            }
         }
         return std::nullopt;
     }
@@ -106,6 +112,7 @@ private:
         cmd->add_option("--batch", m_apply.batch, "program the next free serial number of batch NAME (always read back)")
             ->option_text("NAME")
             ->check(kNonEmpty)
+            ->check(kName)
             ->excludes(file)
             ->excludes(dry)
             ->excludes(noVerify);
@@ -155,7 +162,7 @@ private:
         CLI::App* cmd = batch->add_subcommand(action, what);
         cmd->fallthrough();
         if (named) {
-            cmd->add_option("NAME", m_batch.name, "the batch")->required()->check(kNonEmpty);
+            cmd->add_option("NAME", m_batch.name, "the batch")->required()->check(kNonEmpty)->check(kName);
         }
         cmd->final_callback([this, action] {
             m_batch.action = action;
@@ -222,7 +229,8 @@ private:
         cmd->add_option("--batch", m_station.batch, "the batch to draw from")
             ->option_text("NAME")
             ->required()
-            ->check(kNonEmpty);
+            ->check(kNonEmpty)
+            ->check(kName);
         cmd->add_option("--count", m_station.count, "stop after N units")
             ->option_text("N")
             ->transform(kDecimal)
@@ -248,7 +256,10 @@ private:
     {
         CLI::App* cmd = m_app.add_subcommand("stats", "the line's numbers: yield, first pass yield, retests, cycle "
                                                       "times, units per hour, failures by step");
-        cmd->add_option("--batch", m_stats.batch, "this batch's rows only")->option_text("NAME")->check(kNonEmpty);
+        cmd->add_option("--batch", m_stats.batch, "this batch's rows only")
+            ->option_text("NAME")
+            ->check(kNonEmpty)
+            ->check(kName);
         cmd->add_option("--since", m_stats.since, "from this UTC time on")->option_text("TIME");
         cmd->add_option("--until", m_stats.until, "before this UTC time")->option_text("TIME");
         cmd->add_option("--by", m_stats.by, "a group per station, batch, operator, hour or day")

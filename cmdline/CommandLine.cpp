@@ -1,6 +1,7 @@
 #include "cmdline/CommandLine.h"
 
 #include "cmdline/Version.h"
+#include "text/Text.h"
 
 #include <cstdio>
 #include <sstream>
@@ -15,6 +16,7 @@ const CLI::Validator kDecimal(
         return digits ? std::string() : value + " is not a whole number";
     },
     "", "");
+const CLI::Validator kName([](std::string& value) { return text::NameProblem(value); }, "", "");
 
 namespace {
 
@@ -60,8 +62,8 @@ std::string DescribeParseError(const CLI::ParseError& e, const CLI::App& app, in
 
 void ReportUsageError(const std::string& program, const std::string& message)
 {
-    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program.c_str(), message.c_str(),
-                 program.c_str());
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program.c_str(),
+                 text::Show(message).c_str(), program.c_str());
 }
 
 std::string VersionLine(const std::string& program) { return program + " " + version::kFileVersion; }

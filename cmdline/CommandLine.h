@@ -18,10 +18,13 @@ std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv);
 // "prog: message" on stderr, then "Try 'prog --help' for more information."
 void ReportUsageError(const std::string& program, const std::string& message);
 
-// Validators: a name that is not empty (a script's unset variable), and a
-// count written as plain decimal digits (not "0x10", "1e3" or "-1").
+// Validators: a name that is not empty (a script's unset variable), a count
+// written as plain decimal digits (not "0x10", "1e3" or "-1"), and a name
+// that goes into the record or onto a label (a batch, a station, an
+// operator): valid UTF-8 with no control characters (text::NameProblem).
 extern const CLI::Validator kNonEmpty;
 extern const CLI::Validator kDecimal;
+extern const CLI::Validator kName;
 
 // "prog VERSION", the line -V/--version prints.
 std::string VersionLine(const std::string& program);

@@ -4,6 +4,7 @@
 #include "link/SerialPort.h"
 #include "protocol/Device.h"
 #include "protocol/ProductId.h"
+#include "text/Text.h"
 
 #include <algorithm>
 #include <cstring>
@@ -55,6 +56,16 @@ StepFailure FailureOf(const ExchangeResult& x)
     return StepFailure::Unexpected;
 }
 
+// The unit answered the last frame of the sequence with a whole reply.
+bool LastReplyWhole(const ApplyResult& applied)
+{
+    if (applied.steps.empty() || applied.steps.back().exchange.attempts == 0) {
+        return false;
+    }
+    const ExchangeResult& x = applied.steps.back().exchange;
+    return x.records[x.attempts - 1].reply != ReplyKind::None;
+}
+
 // The reply's text between "(" and its two check bytes and CR.
 std::string FieldOfReply(const uint8_t* reply, size_t length)
 {
@@ -101,7 +112,9 @@ std::string DescribeReadBack(const VerifyResult& verify)
     switch (verify.outcome) {
     case VerifyOutcome::NotDone: return {};
     case VerifyOutcome::Matched: return "the unit carries the field written";
-    case VerifyOutcome::Differs: return "the unit carries " + EscapeDeviceText(verify.read.field);
+    case VerifyOutcome::Differs:
+        return (verify.sameUnit ? "the unit carries " : "read ") + text::Show(verify.read.field) +
+               (verify.sameUnit ? "" : ", perhaps from another unit put in its place");
     case VerifyOutcome::NothingRead: return "the unit did not answer the read-back";
     }
     return {};
@@ -217,8 +230,9 @@ AnswerKind KindFor(bool bStrict, std::string_view prefix)
 
 void CSnToolWorkflow::MarkOutOfStep(const std::string& why, AttemptIo* io)
 {
-    if (m_strOutOfStep.empty()) {
-        m_strOutOfStep = why;
+    // Every sign, once each: a search goes on after the first.
+    if (m_strOutOfStep.find(why) == std::string::npos) {
+        m_strOutOfStep += (m_strOutOfStep.empty() ? "" : "; ") + why;
     }
     if (io != nullptr) {
         io->outOfStep = m_watch == Watch::Stop;
@@ -235,7 +249,7 @@ void CSnToolWorkflow::WatchReply(const Frame& frame, AnswerKind kind, const uint
     }
     const bool verified = ClassifyReply(reply, io->length, false, {}) != ReplyKind::Unexpected;
     if (io->complete && verified && !ReplyOfKind(reply, io->length, kind)) {
-        MarkOutOfStep(command + " was answered " + EscapeDeviceText(std::string(reinterpret_cast<const char*>(reply), io->length)), io);
+        MarkOutOfStep(command + " was answered " + text::Show(std::string(reinterpret_cast<const char*>(reply), io->length)), io);
     }
 }
 
@@ -407,6 +421,7 @@ VerifyResult CSnToolWorkflow::VerifyField(Link link, const std::string& written,
     const uint32_t start = clock.TickCount();
     VerifyResult result;
     const auto readBack = [&] {
+        ++result.searches;
         result.read = Search(link);
         // A field read out of step may be another frame's reply.
         return result.read.found && result.read.outOfStep.empty();
@@ -442,7 +457,11 @@ ProgramResult CSnToolWorkflow::Program(const ProgramFields& fields, ReadBack rea
     result.applied = Apply(fields);
     const bool ended = result.applied.outcome == ApplyOutcome::Success || result.applied.SidWentOut();
     if (readBack == ReadBack::Yes && ended) {
+        const PinnedNode sequence = m_pinned;
         result.verify = VerifyField(link, fields.serial, giveUp);
+        const bool sameNode = m_pinned.path == sequence.path && m_pinned.identity == sequence.identity;
+        result.verify.sameUnit = sameNode && (link == Link::Usb || (LastReplyWhole(result.applied) &&
+                                                                    result.verify.searches == 1));
     }
     return result;
 }

@@ -72,6 +72,12 @@ struct VerifyResult {
     VerifyOutcome outcome = VerifyOutcome::NotDone;
     SearchResult read;      // what the last search found
     std::string differing;  // 1-based positions where the fields differ, "3, 21-22"
+    int searches = 0;       // searches it took to read the field
+    // The field was read from the unit the sequence went to: the same node,
+    // and (over RS232, where a unit has no identity of its own) a unit that
+    // answered the last frame and the first search, with no pause in which
+    // an operator could have put another unit in its place.
+    bool sameUnit = false;
 };
 
 // What a read-back found, in words ("the unit carries the field written"); "" when none was made.

@@ -30,15 +30,17 @@ std::optional<int> ReadCommandLine(int argc, char** argv, std::optional<pello::S
     bool wantsStation = false;
     CLI::Option* asked = app.add_flag("--station", wantsStation, "open the station window instead of the dialog");
     CLI::Option* batch =
-        app.add_option("--batch", station.batch, "station: the batch to draw from")->option_text("NAME")->check(pello::kNonEmpty);
+        app.add_option("--batch", station.batch, "station: the batch to draw from")->option_text("NAME")->check(pello::kNonEmpty)->check(pello::kName);
     pello::AddDeviceFlags(&app, &device);
     app.add_option("--db", station.db, "station: the record, an SQLite file or postgresql://... (default: "
                                        "$PELLOMATIC_DB, else ~/.local/share/pellomatic/record.db)")
         ->option_text("WHERE");
     app.add_option("--operator", station.operatorName, "station: who works here (default: $PELLOMATIC_OPERATOR)")
-        ->option_text("NAME");
+        ->option_text("NAME")
+        ->check(pello::kName);
     app.add_option("--name", station.name, "station: its name in the record (default: the host name)")
-        ->option_text("NAME");
+        ->option_text("NAME")
+        ->check(pello::kName);
     pello::AddLabelOptions(&app, &station.label, &station.printer, false);
     asked->needs(batch);
     for (CLI::Option* option : app.get_options()) {
@@ -54,8 +56,12 @@ std::optional<int> ReadCommandLine(int argc, char** argv, std::optional<pello::S
         station.link = choice.link;
         station.port = choice.port;
         station.db = station.db.empty() ? pello::Environment("PELLOMATIC_DB") : station.db;
-        station.operatorName =
-            station.operatorName.empty() ? pello::Environment("PELLOMATIC_OPERATOR") : station.operatorName;
+        if (station.operatorName.empty()) {
+            station.operatorName = pello::Environment("PELLOMATIC_OPERATOR");
+            if (const std::string why = pello::kName(station.operatorName); !why.empty()) {
+                throw CLI::ValidationError("PELLOMATIC_OPERATOR: " + why);
+            }
+        }
         *wanted = station;
     });
     if (const std::optional<int> end = pello::ParseCommandLine(app, argc, argv)) {

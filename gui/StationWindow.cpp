@@ -6,6 +6,7 @@
 #include "station/Watcher.h"
 #include "station/Words.h"
 #include "storage/Pending.h"
+#include "text/Text.h"
 
 #include <wx/button.h>
 #include <wx/listctrl.h>
@@ -27,7 +28,9 @@ struct LookStyle {
     wxColour background, text;
 };
 
-wxString FromUtf8(const std::string& text) { return wxString::FromUTF8(text.c_str()); }
+// Names and outcomes from the record as the text rule shows them: wx would
+// show a string that is not UTF-8 as nothing at all.
+wxString FromUtf8(const std::string& bytes) { return wxString::FromUTF8(text::Show(bytes)); }
 
 wxFont Big(int points) { return wxFont(wxFontInfo(points).Bold()); }
 

@@ -1,6 +1,5 @@
 #include "protocol/ProductId.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -17,24 +16,6 @@ std::string ExtractProductId(const char* reply)
         n = 14;
     }
     return text.substr(3, static_cast<size_t>(n));
-}
-
-std::string EscapeDeviceText(const std::string& bytes)
-{
-    std::string out;
-    for (const char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c >= 0x20 && c <= 0x7E) {
-            out += ch;
-        } else {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\x%02X", c);
-            out += esc;
-        }
-    }
-    return out;
 }
 
 } // namespace pello

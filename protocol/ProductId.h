@@ -8,8 +8,4 @@ namespace pello {
 // outside 1..20 means 14.
 std::string ExtractProductId(const char* reply);
 
-// Device bytes as printable ASCII, for messages and terminals: "\" as "\\",
-// anything outside 0x20..0x7E as \xHH.
-std::string EscapeDeviceText(const std::string& bytes);
-
 } // namespace pello

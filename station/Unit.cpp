@@ -15,7 +15,8 @@ storage::SerialState AfterSequence(const ProgramResult& program)
     if (program.applied.outcome == ApplyOutcome::Success && program.verify.outcome == VerifyOutcome::Matched) {
         return storage::SerialState::Programmed;
     }
-    if (!program.applied.SidWentOut() || program.verify.outcome == VerifyOutcome::Differs) {
+    const bool readAnother = program.verify.outcome == VerifyOutcome::Differs && program.verify.sameUnit;
+    if (!program.applied.SidWentOut() || readAnother) {
         return storage::SerialState::Free;
     }
     return storage::SerialState::InDoubt;

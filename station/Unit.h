@@ -23,8 +23,9 @@ UnitOutcome ProgramUnit(CSnToolWorkflow& flow, const ProgramFields& fields, cons
 // Where a claimed serial stands after its sequence, by what the unit was read
 // to carry, never by its answers alone: programmed when the sequence was
 // accepted and the field read back matched; back to free when no "SID" went
-// out, or the unit read back another field; in doubt when the unit carries
-// it after a failed sequence (its code or restart unknown) or did not answer.
+// out, or the same unit read back another field; in doubt when the unit
+// carries it after a failed sequence (its code or restart unknown), did not
+// answer, or may have been swapped for another before it was read.
 storage::SerialState AfterSequence(const ProgramResult& program);
 
 // The record's word for a sequence: programmed, verify failed, failed.

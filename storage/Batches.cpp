@@ -379,9 +379,10 @@ void CStore::Resolve(const std::string& batch, const std::string& serial, Serial
         if (Text(rows[0][1]) != "in_doubt") {
             throw StoreError(StoreProblem::NotInDoubt, serial + " is " + Text(rows[0][1]) + ", not in doubt");
         }
-        if (const auto programmed = to == SerialState::Free ? LastProgrammed(Text(rows[0][2])) : std::nullopt) {
-            throw StoreError(StoreProblem::Programmed,
-                             serial + " was programmed into a unit at " + programmed->time + ": it cannot be freed");
+        if (const auto carried = to == SerialState::Free ? LastCarried(Text(rows[0][2])) : std::nullopt) {
+            const std::string how = carried->outcome == "programmed" ? " was programmed into a unit at "
+                                                                     : " was read back from a unit at ";
+            throw StoreError(StoreProblem::Programmed, serial + how + carried->time + ": it cannot be freed");
         }
         m_db->Query("UPDATE serials SET state = ?, claim_token = NULL WHERE id = ?", {DbState(to), Text(rows[0][0])});
         AddEvent(Text(rows[0][0]), StateName(to), who,

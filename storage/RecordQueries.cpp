@@ -71,6 +71,11 @@ std::optional<ProgrammingRecord> CStore::LastProgrammed(const std::string& field
     return LatestRow(field, "outcome = 'programmed'");
 }
 
+std::optional<ProgrammingRecord> CStore::LastCarried(const std::string& field)
+{
+    return LatestRow(field, "outcome = 'programmed' OR verify = 'matched'");
+}
+
 std::optional<ProgrammingRecord> CStore::LastWritten(const std::string& field)
 {
     // An attempt still in progress, or killed, may have written it too.

@@ -229,6 +229,9 @@ public:
     std::vector<ProgrammingRecord> Records(const RecordFilter& filter);
     // The latest record of `field` programmed into a unit, if any.
     std::optional<ProgrammingRecord> LastProgrammed(const std::string& field);
+    // The latest record of a unit that carries `field`: programmed, or read
+    // back from the unit after its sequence failed.
+    std::optional<ProgrammingRecord> LastCarried(const std::string& field);
     // The latest record of `field` written into a unit, whatever the outcome
     // of its sequence (a unit that reads it back carries a number we gave out).
     std::optional<ProgrammingRecord> LastWritten(const std::string& field);

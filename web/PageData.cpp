@@ -1,7 +1,8 @@
 #include "web/PageData.h"
 
-#include "storage/Text.h"
 #include "storage/Times.h"
+#include "text/Json.h"
+#include "text/Text.h"
 
 #include <cstdio>
 #include <ctime>
@@ -36,9 +37,9 @@ json Figures(const storage::LineFigures& f)
 {
     json failures = json::array();
     for (const storage::FailureCount& c : f.failures) {
-        failures.push_back({{"step", Utf8(c.step)}, {"reason", Utf8(c.reason)}, {"count", c.count}});
+        failures.push_back({{"step", c.step}, {"reason", c.reason}, {"count", c.count}});
     }
-    return {{"group", Utf8(f.group)}, {"attempts", f.attempts}, {"programmed", f.programmed}, {"failed", f.failed},
+    return {{"group", f.group}, {"attempts", f.attempts}, {"programmed", f.programmed}, {"failed", f.failed},
             {"yield", f.yield}, {"first_pass_yield", f.firstPassYield}, {"in_doubt", f.inDoubt},
             {"cycle_p50_s", f.cycleP50}, {"units_per_hour", f.unitsPerHour}, {"failures", failures}};
 }
@@ -53,10 +54,10 @@ json Batches(storage::CStore& store)
         const storage::BatchInfo b = store.ViewBatch(name, viewer);
         json doubts = json::array();
         for (const storage::InDoubtSerial& d : store.ViewInDoubt(name, viewer)) {
-            doubts.push_back({{"serial", Utf8(d.serial)}, {"station", Utf8(d.station)}, {"since", d.since},
-                              {"why", Utf8(d.why)}});
+            doubts.push_back({{"serial", d.serial}, {"station", d.station}, {"since", d.since},
+                              {"why", d.why}});
         }
-        out.push_back({{"name", Utf8(b.name)}, {"first", Utf8(b.first)}, {"last", Utf8(b.last)}, {"count", b.count},
+        out.push_back({{"name", b.name}, {"first", b.first}, {"last", b.last}, {"count", b.count},
                        {"free", b.free}, {"claimed", b.claimed}, {"programmed", b.programmed},
                        {"in_doubt", b.inDoubt}, {"spoiled", b.spoiled}, {"open", doubts}});
     }
@@ -67,8 +68,8 @@ json Stations(storage::CStore& store, int offlineAfterSeconds)
 {
     json out = json::array();
     for (const storage::StationStatus& s : store.Stations(offlineAfterSeconds)) {
-        out.push_back({{"name", Utf8(s.name)}, {"batch", Utf8(s.batch)}, {"state", Utf8(s.state)},
-                       {"operator", Utf8(s.operatorName)}, {"last_unit", Utf8(s.lastUnit)}, {"done", s.done},
+        out.push_back({{"name", s.name}, {"batch", s.batch}, {"state", s.state},
+                       {"operator", s.operatorName}, {"last_unit", s.lastUnit}, {"done", s.done},
                        {"failed", s.failed}, {"skipped", s.skipped}, {"last_seen", s.lastSeen}, {"online", s.online}});
     }
     return out;
@@ -76,16 +77,16 @@ json Stations(storage::CStore& store, int offlineAfterSeconds)
 
 json RecordJson(const storage::ProgrammingRecord& r)
 {
-    return {{"time", r.time},          {"station", Utf8(r.station)},  {"operator", Utf8(r.operatorName)},
-            {"link", r.link},          {"port", Utf8(r.port)},        {"field_before", Utf8(r.fieldBefore)},
-            {"field_written", Utf8(r.fieldWritten)}, {"batch", Utf8(r.batch)}, {"serial", Utf8(r.serial)},
+    return {{"time", r.time},          {"station", r.station},  {"operator", r.operatorName},
+            {"link", r.link},          {"port", r.port},        {"field_before", r.fieldBefore},
+            {"field_written", r.fieldWritten}, {"batch", r.batch}, {"serial", r.serial},
             {"outcome", r.outcome},    {"verify", r.verify},          {"step", r.step},
-            {"detail", Utf8(r.detail)}};
+            {"detail", r.detail}};
 }
 
 } // namespace
 
-std::string Utf8(const std::string& text) { return storage::EscapeText(text); }
+std::string Utf8(const std::string& bytes) { return text::Show(bytes); }
 
 json Overview(storage::CStore& store, int offlineAfterSeconds)
 {
@@ -104,11 +105,11 @@ json Overview(storage::CStore& store, int offlineAfterSeconds)
         none.group = hour;
         chart.push_back(Figures(group != stats.groups.end() && group->group == hour ? *group : none));
     }
-    return {{"generated", Utc(now, "%Y-%m-%dT%H:%M:%SZ")},
-            {"batches", Batches(store)},
-            {"stations", Stations(store, offlineAfterSeconds)},
-            {"day", Figures(stats.total)},
-            {"hours", chart}};
+    return text::Shown({{"generated", Utc(now, "%Y-%m-%dT%H:%M:%SZ")},
+                        {"batches", Batches(store)},
+                        {"stations", Stations(store, offlineAfterSeconds)},
+                        {"day", Figures(stats.total)},
+                        {"hours", chart}});
 }
 
 storage::RecordFilter FilterOf(const std::map<std::string, std::string>& query)
@@ -123,7 +124,7 @@ storage::RecordFilter FilterOf(const std::map<std::string, std::string>& query)
         if (text.empty()) return text;
         const std::optional<std::string> normal = storage::NormalizeTime(text);
         if (!normal) {
-            throw BadFilter(std::string(key) + ": \"" + storage::EscapeText(text) +
+            throw BadFilter(std::string(key) + ": \"" + text::Show(text) +
                             "\" is not a UTC date or time (2026-12-07, 2026-12-07T09:30 or 2026-12-07T09:30:15Z)");
         }
         return *normal;
@@ -135,7 +136,7 @@ storage::RecordFilter FilterOf(const std::map<std::string, std::string>& query)
     f.batch = get("batch");
     f.outcome = get("outcome");
     if (outcomes.count(f.outcome) == 0) {
-        throw BadFilter("outcome: \"" + storage::EscapeText(f.outcome) + "\" is not an outcome of the record");
+        throw BadFilter("outcome: \"" + text::Show(f.outcome) + "\" is not an outcome of the record");
     }
     f.since = time("since");
     f.until = time("until");
@@ -147,7 +148,7 @@ json Records(storage::CStore& store, const storage::RecordFilter& filter, int li
 {
     json rows = json::array();
     for (const storage::ProgrammingRecord& r : store.LatestRecords(filter, limit)) rows.push_back(RecordJson(r));
-    return rows;
+    return text::Shown(std::move(rows));
 }
 
 std::string RecordsCsv(storage::CStore& store, const storage::RecordFilter& filter, int limit)
@@ -155,12 +156,12 @@ std::string RecordsCsv(storage::CStore& store, const storage::RecordFilter& filt
     const std::vector<std::string> columns = {"time",  "station", "operator", "link",    "port",   "field_before",
                                               "field_written", "batch", "serial", "outcome", "verify", "step",
                                               "detail"};
-    std::string csv = storage::CsvLine(columns) + "\r\n";
+    std::string csv = text::CsvLine(columns) + "\r\n";
     for (const storage::ProgrammingRecord& r : store.LatestRecords(filter, limit)) {
         const json row = RecordJson(r);
         std::vector<std::string> cells;
         for (const std::string& column : columns) cells.push_back(row[column].get<std::string>());
-        csv += storage::CsvLine(cells) + "\r\n";
+        csv += text::CsvLine(cells) + "\r\n";
     }
     return csv;
 }

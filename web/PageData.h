@@ -1,7 +1,8 @@
 #pragma once
 // What the supervisor's page shows, as JSON built from the record: every
-// value from the record goes out as a JSON string, for the page to show as
-// text, never as markup.
+// value from the record goes out as a JSON string shown by the text rule
+// (text/Text.h), for the page to show as text, never as markup; the JSON
+// always dumps whole, whatever bytes the record holds.
 
 #include "storage/Store.h"
 
@@ -32,7 +33,7 @@ nlohmann::json Records(storage::CStore& store, const storage::RecordFilter& filt
 // The same rows as a CSV file.
 std::string RecordsCsv(storage::CStore& store, const storage::RecordFilter& filter, int limit);
 
-// A text as JSON takes it: bytes that are not UTF-8 become \xHH.
-std::string Utf8(const std::string& text);
+// A text as JSON takes it: text::Show, for the server's own messages.
+std::string Utf8(const std::string& bytes);
 
 } // namespace pello::web

@@ -209,6 +209,48 @@ TEST_P(Batches, EightStationsDrawOneBatch)
     EXPECT_NE(show.find("the last frame sent was "), std::string::npos) << show;
 }
 
+TEST_P(Batches, NamesAreCheckedWhenGivenAndTextComesBackWhole)
+{
+    ASSERT_EQ(Cli({"batch", "create", "Z\xC3\xBCrich", "--first", "ZU01", "--count", "3", "--code", "ABCDEFGH_123"}).exitCode, 0);
+    const std::string state = m_dir + "/unit", port = m_dir + "/port";
+    CDevsim unit({"--link", port, "--state", state});
+    // Refused as given, before the record or the unit is touched (an operator
+    // that is not UTF-8 once made PostgreSQL refuse the claim mid-apply).
+    const std::string bidi = "\xE2\x80\xAE", notUtf8 = "\xC3(";
+    const std::vector<std::vector<std::string>> refused = {
+        {"--operator", "ann" + notUtf8, "apply", "--batch", "Z\xC3\xBCrich", "--port", port},
+        {"--operator", "ann\x1B[2J", "apply", "--batch", "Z\xC3\xBCrich", "--port", port},
+        {"apply", "--batch", "Z\xC3\xBCrich" + bidi, "--port", port},
+        {"--station", "b\r\n", "apply", "--batch", "Z\xC3\xBCrich", "--port", port},
+        {"batch", "create", "L\xED\xA0\x80", "--first", "LX01", "--count", "3", "--code", "ABCDEFGH_123"},
+        {"--operator", "\xC2\x85", "station", "--batch", "Z\xC3\xBCrich", "--port", port, "--count", "1"},
+    };
+    for (std::vector<std::string> args : refused) {
+        args.insert(args.begin(), {"--db", m_db});
+        const RunResult r = RunProgram("pellomatic-cli", args, m_dir);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_TRUE(r.err.find("not valid UTF-8") != std::string::npos ||
+                    r.err.find("control character") != std::string::npos) << r.err;
+    }
+    const std::string script = "pellomatic-cli --db '" + m_db + "' --station b1 ";
+    for (const std::string& given : {"PELLOMATIC_OPERATOR=\"$(printf 'a\\033')\" " + script + "apply --batch Zx",
+                                    "printf 'ann\\033[2J\\n' | " + script + "--operator - station --batch Zx --port p"}) {
+        const RunResult r = RunShell(given, m_dir);
+        EXPECT_EQ(r.exitCode, 1) << given;
+        EXPECT_NE(r.err.find("control character (\\x1B"), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(state)) << "nothing reached the unit";
+    EXPECT_NE(Cli({"batch", "show", "Z\xC3\xBCrich"}).out.find("3 free, 0 claimed"), std::string::npos);
+    // Text that is valid comes back as it was given, on either backend.
+    const std::string name = "Zo\xC3\xAB \xE5\xB7\xA5 C:\\line";
+    EXPECT_EQ(Cli({"--operator", name, "apply", "--batch", "Z\xC3\xBCrich", "--port", port}).exitCode, 0);
+    const auto rows = Json({"log", "--format", "json"});
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["operator"], name);
+    EXPECT_EQ(rows[0]["batch"], "Z\xC3\xBCrich");
+    EXPECT_EQ(Json({"stats", "--by", "operator", "--format", "json"})["groups"][0]["group"], name);
+}
+
 TEST(Record, FaultsGetTheirOwnExitCodeAndSendNothing)
 {
     const std::string dir = MakeScratchDir("record");

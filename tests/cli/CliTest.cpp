@@ -248,10 +248,15 @@ TEST_F(Cli, ClosedStandardDescriptorsNeverReachThePort)
 
 TEST_F(Cli, DeviceBytesAreEscaped)
 {
-    CDevsim sim({"--link", m_port, "--fault", "QSID=reply:(08\\x1b[2J\\\\ABCD000000000000000"});
-    const auto r = Cli_({"search", "--port", m_port});
+    // A control byte and a byte that is not UTF-8 are escaped; a backslash is text and stays.
+    const std::string reply = "reply:(08\\x1b[2J\\\\A\\xffCD000000000000000";
+    CDevsim sim({"--link", m_port, "--fault", "QSID=" + reply + "," + reply});
+    auto r = Cli_({"search", "--port", m_port});
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, "\\x1B[2J\\\\ABC\n");
+    EXPECT_EQ(r.out, "\\x1B[2J\\A\\xFFC\n");
+    r = Cli_({"search", "--json", "--port", m_port});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(nlohmann::json::parse(r.out)["product_id"], "\\x1B[2J\\A\\xFFC");
 }
 
 TEST_F(Cli, PortsSaysWhyAPortCannotBeUsed)

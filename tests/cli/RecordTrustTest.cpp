@@ -5,8 +5,11 @@
 #include "storage/Pending.h"
 #include "storage/Store.h"
 #include "tests/support/ExpectedField.h"
+#include "tests/support/LabelPrinter.h"
 #include "tests/support/Spawn.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/ZplReader.h"
+#include "web/PageData.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +17,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
@@ -53,6 +57,47 @@ storage::ProgrammingRecord Row(const std::string& token)
     r.outcome = "programmed";
     r.token = token;
     return r;
+}
+
+// Puts `to` wherever a name column of the record holds `from`, as an older
+// version or a hand in the database could have.
+void RenameEverywhere(const std::string& db, const std::map<std::string, std::string>& names)
+{
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+    std::vector<std::pair<std::string, std::string>> columns;
+    sqlite3_stmt* list = nullptr;
+    sqlite3_prepare_v2(handle, "SELECT m.name, p.name FROM sqlite_master m JOIN pragma_table_info(m.name) p "
+                               "WHERE m.type = 'table'", -1, &list, nullptr);
+    while (sqlite3_step(list) == SQLITE_ROW) {
+        columns.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(list, 0)),
+                             reinterpret_cast<const char*>(sqlite3_column_text(list, 1)));
+    }
+    sqlite3_finalize(list);
+    for (const auto& [table, column] : columns) {
+        for (const auto& [from, to] : names) {
+            const std::string sql = "UPDATE \"" + table + "\" SET \"" + column + "\" = ?1 WHERE \"" + column + "\" = ?2";
+            sqlite3_stmt* update = nullptr;
+            ASSERT_EQ(sqlite3_prepare_v2(handle, sql.c_str(), -1, &update, nullptr), SQLITE_OK) << sql;
+            sqlite3_bind_text(update, 1, to.data(), static_cast<int>(to.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(update, 2, from.data(), static_cast<int>(from.size()), SQLITE_TRANSIENT);
+            EXPECT_EQ(sqlite3_step(update), SQLITE_DONE);
+            sqlite3_finalize(update);
+        }
+    }
+    sqlite3_close(handle);
+}
+
+// Whether `s` is UTF-8 without a control byte, as nlohmann-json checks UTF-8.
+bool CleanText(const std::string& s)
+{
+    try {
+        (void)nlohmann::json(s).dump();
+    } catch (const nlohmann::json::exception&) {
+        return false;
+    }
+    return std::none_of(s.begin(), s.end(), [](char c) { return c != '\n' && static_cast<unsigned char>(c) < 0x20; }) &&
+           s.find("\xE2\x80\xAE") == std::string::npos && s.find("\xC2\x85") == std::string::npos;
 }
 
 } // namespace
@@ -170,16 +215,16 @@ TEST_F(Trust, SaidRight)
         EXPECT_EQ(r.exitCode, 11) << where;
         EXPECT_EQ(r.err.find("PW"), std::string::npos) << r.err;
     }
-    // Names are shown as names: escaped in text and JSON, quoted and defused in CSV.
+    // A name that could drive a terminal never enters the record: refused as given, and said escaped.
     const std::string name = "bad\x1b[2J\xff=name";
     WriteSn("0812345678ABCDEFGHIJKL");
     std::ofstream(m_dir + "/SN.txt", std::ios::app) << "\nABCDEFGH_123\n";
-    WithNewUnit([&] { RunProgram("pellomatic-cli", {"--db", m_db, "--station", name, "apply", "--port", m_port}, m_dir); });
-    RunResult r = Cli({"log"});
-    EXPECT_NE(r.out.find("bad\\x1B[2J\\xFF=name"), std::string::npos) << r.out;
-    r = Cli({"log", "--format", "json"});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(nlohmann::json::parse(r.out)[0]["station"], "bad\\x1B[2J\\xFF=name");
+    RunResult r;
+    WithNewUnit([&] { r = RunProgram("pellomatic-cli", {"--db", m_db, "--station", name, "apply", "--port", m_port}, m_dir); });
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("--station: the name holds a control character (\\x1B at byte 4)"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(m_db));
+    // Names are shown as names: quoted and defused in CSV.
     WithNewUnit([&] {
         RunProgram("pellomatic-cli", {"--db", m_db, "--station", "=cmd|' /C calc'!A0", "apply", "--port", m_port,
                                       "--allow-duplicate"}, m_dir);
@@ -208,4 +253,105 @@ TEST_F(Trust, SaidRight)
     r = Cli({"batch", "list"});
     EXPECT_EQ(r.exitCode, 14);
     EXPECT_NE(r.err.find("schema version \"two\" is not a number"), std::string::npos) << r.err;
+}
+
+// Where a batch serial stands after a failed sequence goes by what the unit
+// was read to carry, never by its answers: a unit that stores "SID" and
+// answers "(NAK" (or with bad check bytes, or too late) keeps its serial out
+// of the batch, a supervisor cannot free it, and the next unit gets another;
+// one that refused without storing gives it back. The same for SN.txt.
+TEST_F(Trust, ASerialStandsByWhatTheUnitCarries)
+{
+    ASSERT_EQ(Cli({"batch", "create", "NK", "--first", "NK0001", "--count", "9", "--code", "ABCDEFGH_123"}).exitCode, 0);
+    const auto applyWith = [&](const std::string& faults) {
+        fs::remove(m_state);
+        CDevsim unit({"--link", m_port, "--state", m_state, "--fault", faults});
+        return Cli({"apply", "--batch", "NK", "--port", m_port});
+    };
+    const auto state = [&](const std::string& serial) {
+        for (const auto& s : nlohmann::json::parse(Cli({"batch", "export", "NK", "--format", "json"}).out)) {
+            if (s["serial"] == serial) return s["state"].get<std::string>();
+        }
+        return std::string("none");
+    };
+    struct Case {
+        std::string faults, serial, state;
+    };
+    const Case cases[] = {
+        {"SID=storenak,storenak,storenak", "NK0001", "in doubt"},
+        {"SID=badcrc,badcrc,badcrc", "NK0002", "in doubt"},
+        {"SID=late:3500", "NK0003", "in doubt"},
+        {"SID=nak,nak,nak", "NK0004", "free"},
+        {"PABC=nak,nak,nak", "NK0004", "in doubt"}, // the freed serial, to a unit that keeps it
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.faults);
+        const RunResult r = applyWith(c.faults);
+        EXPECT_EQ(r.exitCode, 4) << r.err;
+        EXPECT_NE(r.err.find("serial " + c.serial), std::string::npos) << r.err;
+        EXPECT_EQ(state(c.serial), c.state);
+        if (c.state == "in doubt") {
+            EXPECT_NE(r.err.find("read back: the unit carries the field written"), std::string::npos) << r.err;
+            const RunResult resolve = Cli({"batch", "resolve", "NK", c.serial, "--free"});
+            EXPECT_EQ(resolve.exitCode, 16);
+            EXPECT_NE(resolve.err.find("read back from a unit"), std::string::npos) << resolve.err;
+        }
+    }
+    // From SN.txt: a field a unit read back after a failure is not written into a second one.
+    WriteSn(ExpectedField("SN0001"));
+    fs::remove(m_state);
+    {
+        CDevsim unit({"--link", m_port, "--state", m_state, "--fault", "SID=storenak,storenak,storenak"});
+        EXPECT_EQ(Cli({"apply", "--port", m_port}).exitCode, 4);
+    }
+    WithNewUnit([&] {
+        const RunResult r = Cli({"apply", "--port", m_port});
+        EXPECT_EQ(r.exitCode, 6);
+        EXPECT_NE(r.err.find("read back from a unit after a failed sequence"), std::string::npos) << r.err;
+    });
+
+TEST_F(Trust, WhatTheRecordHoldsIsShownWhole)
+{
+    ASSERT_EQ(Cli({"batch", "create", "LOTX", "--first", "X001", "--count", "2", "--code", "ABCDEFGH_123"}).exitCode, 0);
+    WithNewUnit([&] { EXPECT_EQ(Cli({"--operator", "ann", "apply", "--batch", "LOTX", "--port", m_port}).exitCode, 0); });
+    // Overlong, surrogate, beyond U+10FFFF, a bidi override, C0 and C1.
+    RenameEverywhere(m_db, {{"ann", "ann\xC0\xAF\xED\xA0\x80"},
+                            {"LOTX", "LOT\xF4\x90\x80\x80\xE2\x80\xAE"},
+                            {"bench", "bench\x1B[2J\xC2\x85"}});
+    const std::string op = "ann\\xC0\\xAF\\xED\\xA0\\x80", batch = "LOT\\xF4\\x90\\x80\\x80\\u202E",
+                      station = "bench\\x1B[2J\\u0085";
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>> {
+             {"log"}, {"log", "--format", "csv"}, {"log", "--format", "json"}, {"batch", "list"},
+             {"stats", "--by", "operator"}, {"stats", "--by", "operator", "--format", "json"},
+             {"stats", "--by", "batch", "--format", "csv"}, {"stats", "--by", "station", "--format", "json"}}) {
+        std::vector<std::string> withDb = args;
+        withDb.insert(withDb.begin(), {"--db", m_db});
+        const RunResult r = RunProgram("pellomatic-cli", withDb, m_dir);
+        EXPECT_EQ(r.exitCode, 0) << args[0] << " " << r.err;
+        EXPECT_TRUE(CleanText(r.out)) << r.out;
+        if (args.back() == "json") {
+            EXPECT_TRUE(nlohmann::json::accept(r.out)) << r.out;
+        }
+    }
+    const auto rows = nlohmann::json::parse(RunProgram("pellomatic-cli", {"--db", m_db, "log", "--format", "json"}).out);
+    EXPECT_EQ(rows[0]["operator"], op);
+    EXPECT_EQ(rows[0]["batch"], batch);
+    EXPECT_EQ(rows[0]["station"], station);
+    const auto stats = nlohmann::json::parse(
+        RunProgram("pellomatic-cli", {"--db", m_db, "stats", "--by", "operator", "--format", "json"}).out);
+    EXPECT_EQ(stats["groups"][0]["group"], op);
+    // What the page is given (/api/overview, /api/records).
+    storage::CStore store(storage::OpenDatabase(m_db));
+    const auto overview = nlohmann::json::parse(web::Overview(store, 30).dump());
+    EXPECT_EQ(overview["batches"][0]["name"], batch);
+    EXPECT_EQ(nlohmann::json::parse(web::Records(store, {}, 10).dump())[0]["operator"], op);
+    // A label from the record: the names as shown, inside the field.
+    std::ofstream(m_dir + "/label.zpl") << "^XA^FO1,1^FD{batch} {operator} {station}^FS^XZ";
+    CTestLabelPrinter printer;
+    const RunResult r = Cli({"label", "X001", "--label", m_dir + "/label.zpl", "--printer", printer.Address()});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::vector<std::string> labels = printer.WaitForLabels(1);
+    ASSERT_EQ(labels.size(), 1u);
+    EXPECT_TRUE(CleanText(labels[0])) << labels[0];
+    EXPECT_EQ(ReadZplLabel(labels[0]).fields, std::vector<std::string> {batch + " " + op + " " + station});
 }

@@ -5,6 +5,7 @@
 #include "tests/support/LabelPrinter.h"
 #include "tests/support/Spawn.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/ZplReader.h"
 
 #include <gtest/gtest.h>
 
@@ -162,4 +163,43 @@ TEST_F(Station, LabelsAfterEveryPassAndAgainFromTheRecord)
     std::ifstream written(m_dir + "/lp0");
     const std::string device((std::istreambuf_iterator<char>(written)), std::istreambuf_iterator<char>());
     EXPECT_EQ(withoutTime(device), withoutTime(all[1]));
+}
+
+TEST_F(Station, LabelsCarryValuesNotCommands)
+{
+    const std::string batch = "B^XZ^XA^FO0,0^FDINJECTED^FS^XZ";
+    ASSERT_EQ(Cli({"batch", "create", batch, "--first", "IN0001", "--count", "2", "--code", "LABELCODE001"}).exitCode, 0);
+    const std::string label = m_dir + "/label.zpl";
+    const std::string form = "^XA^FO20,20^A0N,30,30^FD{batch} {serial}^FS^FO20,60^FD{operator} at {station}^FS^XZ";
+    std::ofstream(label) << form;
+    CTestLabelPrinter printer;
+    {
+        CDevsim line({"--link", m_port, "--units", "1", "--hold", "0.2"});
+        const RunResult r = Cli({"--operator", "o~JA_5E", "station", "--batch", batch, "--port", m_port, "--interval",
+                                 "0.1", "--count", "1", "--label", label, "--printer", printer.Address()});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+    }
+    const std::vector<std::string> labels = printer.WaitForLabels(1);
+    ASSERT_EQ(labels.size(), 1u);
+    // Exactly the template's formats and commands; the names are the fields' text.
+    const auto count = [](const std::string& s, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count(labels[0], "^XA"), 1u) << labels[0];
+    EXPECT_EQ(count(labels[0], "^XZ"), 1u) << labels[0];
+    const ZplLabel read = ReadZplLabel(labels[0]);
+    EXPECT_EQ(read.commands, ReadZplLabel(form).commands) << labels[0];
+    EXPECT_EQ(read.fields, (std::vector<std::string> {batch + " IN0001", "o~JA_5E at line-1"})) << labels[0];
+    // A printer that takes 10 bytes and resets: not printed, exit 18.
+    CTestLabelPrinter resetting(10);
+    const RunResult reset = Cli({"label", "IN0001", "--label", label, "--printer", resetting.Address()});
+    EXPECT_EQ(reset.exitCode, 18);
+    EXPECT_NE(reset.err.find("label not printed: the printer reset the connection"), std::string::npos) << reset.err;
+    // A template that cannot be one is refused when the station starts (the cases: tests/label).
+    const RunResult zero = Cli({"station", "--batch", batch, "--port", m_port, "--label", "/dev/zero", "--printer",
+                                printer.Address()});
+    EXPECT_EQ(zero.exitCode, 1);
+    EXPECT_NE(zero.err.find("/dev/zero is not a regular file"), std::string::npos) << zero.err;
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/file.h>
@@ -178,6 +179,52 @@ TEST_F(Faults, LateRepliesNeverGiveAFalseSuccess)
     const uint32_t took = Timed([&] { r = m_flow.Apply(fields); });
     EXPECT_EQ(r.outcome, ApplyOutcome::Success);
     EXPECT_EQ(took, 0u);
+}
+
+namespace {
+
+// Fake time that, when a read first waits out a whole reply deadline, puts
+// `bytes` on the host's side of the port at that moment: they are waiting,
+// unread, when the next attempt is about to write.
+class CBytesAfterTimeOut final : public CClock {
+public:
+    CBytesAfterTimeOut(int master, std::string bytes) : m_master(master), m_bytes(std::move(bytes)) {}
+    uint32_t TickCount() override { return m_now; }
+    int Poll(pollfd* fds, nfds_t count, int timeoutMs) override
+    {
+        const int rc = ::poll(fds, count, std::min(timeoutMs, 200));
+        if (rc != 0) {
+            return rc;
+        }
+        m_now += static_cast<uint32_t>(timeoutMs);
+        if (!m_bytes.empty() && timeoutMs >= static_cast<int>(device::kComReplyTimeLimitMs)) {
+            WriteAll(m_master, m_bytes.data(), m_bytes.size());
+            m_bytes.clear();
+            ::poll(nullptr, 0, 100); // through the pty to the host's side
+        }
+        return 0;
+    }
+
+private:
+    int m_master;
+    std::string m_bytes;
+    uint32_t m_now = 1000;
+};
+
+} // namespace
+
+// Bytes found waiting before a frame is written answer no frame of this
+// exchange: the search says so, and nothing is programmed after it.
+TEST_F(Faults, BytesWaitingBeforeAWritePutRepliesOutOfStep)
+{
+    CBytesAfterTimeOut clock(m_dev->Master(), MakeReply("(0812345678ABCDEFGHIJKL"));
+    m_flow.SetClock(&clock);
+    Fault("QSID=silent");
+    const SearchResult found = m_flow.Search(Link::Rs232);
+    EXPECT_NE(found.outOfStep.find("were waiting before QSID was sent"), std::string::npos) << found.outOfStep;
+    const size_t before = FramesSeen();
+    EXPECT_EQ(m_flow.Apply({"0812345678ABCDEFGHIJKL", "ABCDEFGH_123"}).outcome, ApplyOutcome::Failure);
+    EXPECT_EQ(FramesSeen(), before);
 }
 
 TEST_F(Faults, OnlyARepliesFormIsAccepted)

@@ -23,5 +23,5 @@ run_one() {
 export -f run_one
 export build seconds here work
 
-targets=(Reply ProductId Descriptor HidReply SnFile DeviceModel)
+targets=(Reply ProductId Descriptor HidReply SnFile DeviceModel Text)
 printf '%s\n' "${targets[@]}" | xargs -P "$(nproc)" -I{} bash -c 'run_one {}'

@@ -344,8 +344,8 @@ TEST_F(Dialog, CloseRequestedMidApplyWaitsForTheSequence)
     EXPECT_EQ(m_dlg->ShowModal(), IDCANCEL);
     hook->CheckUnmetExpectations();
     const auto frames = dev.Frames();
-    ASSERT_EQ(frames.size(), 5u) << "QSID, then ATE1, SID, PABC and QBOOT once each";
-    EXPECT_LT(framesWhileRunning, 5u);
+    ASSERT_EQ(frames.size(), 6u) << "QSID, then ATE1, SID, PABC and QBOOT once each, and the read-back";
+    EXPECT_LT(framesWhileRunning, 6u);
     EXPECT_EQ(frames[4].substr(0, 5), "QBOOT");
 }
 
@@ -420,7 +420,7 @@ TEST_F(Dialog, CloseDuringASequenceIsCarriedOutAfterIt)
         EXPECT_EQ(m_dlg->ShowModal(), IDCANCEL);
         hook->CheckUnmetExpectations();
         EXPECT_TRUE(waited);
-        EXPECT_EQ(dev.Frames().size(), before + 4) << "ATE1, SID, PABC and QBOOT, each once";
+        EXPECT_EQ(dev.Frames().size(), before + 5) << "ATE1, SID, PABC and QBOOT, each once, and the read-back";
     }
     // The window manager's close while the real result box is up: the box
     // holds the toolkit's grab, yet the close is kept for when it is dismissed.
@@ -472,7 +472,7 @@ TEST_F(Dialog, KeyboardAsTheOriginalsDialogManagerHadIt)
             WaitWhileOnWire();
         },
         CExpectMessage("Setting successful!", "setting"));
-    EXPECT_EQ(dev.Frames().size(), 5u);
+    EXPECT_EQ(dev.Frames().size(), 6u);
     // A click reaches a radio button when nothing runs (while something
     // runs it does not: CloseRequestedMidApplyWaitsForTheSequence).
     wxUIActionSimulator mouse;

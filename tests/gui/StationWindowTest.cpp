@@ -122,7 +122,7 @@ TEST_F(StationWindowTest, PassFailAndRemoveAsTheOperatorSeesThem)
     ASSERT_EQ(Cli({"batch", "create", "GW", "--first", "GW0001", "--count", "5", "--code", "GWCODE000001"}).exitCode, 0);
     CTestLabelPrinter printer;
     // The second unit refuses its serial; the third arrives carrying the first's.
-    CDevsim line({"--link", m_port, "--units", "3", "--gap", "1", "--hold", "2", "--fault", "SID=normal,nak",
+    CDevsim line({"--link", m_port, "--units", "3", "--gap", "1", "--hold", "2", "--fault", "SID=normal,nak,nak,nak",
                   "--unit-sid", kBlank, "--unit-sid", kBlank, "--unit-sid", ExpectedField("GW0001")});
     Open("GW", printer.Address());
     wxColour shown;

@@ -1,6 +1,8 @@
 #pragma once
 // A label printer on a TCP port of this machine, as label printers listen on
-// 9100: every connection's bytes, read to its end, are one label.
+// 9100: every connection's bytes, read to its end, are one label. Made with
+// `resetAfter`, it takes that many bytes of each label and, a moment later,
+// resets the connection, as a printer that fails mid-label does.
 
 #include "link/UniqueFd.h"
 
@@ -9,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -19,7 +22,8 @@ namespace pello {
 
 class CTestLabelPrinter {
 public:
-    CTestLabelPrinter() : m_listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    explicit CTestLabelPrinter(size_t resetAfter = 0)
+        : m_listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), m_resetAfter(resetAfter)
     {
         sockaddr_in address {};
         address.sin_family = AF_INET;
@@ -57,13 +61,22 @@ private:
             if (!client) return;
             std::string label;
             char buffer[4096];
-            for (ssize_t n; (n = ::read(client.Get(), buffer, sizeof buffer)) > 0;) label.append(buffer, size_t(n));
+            const auto room = [&] { return m_resetAfter == 0 ? sizeof buffer : std::min(sizeof buffer, m_resetAfter - label.size()); };
+            for (ssize_t n; room() > 0 && (n = ::read(client.Get(), buffer, room())) > 0;) label.append(buffer, size_t(n));
+            if (m_resetAfter > 0) {
+                // A while later, as a printer that chokes on what it read: by then
+                // the sender's kernel has long had every byte acknowledged.
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                const linger reset {1, 0};
+                ::setsockopt(client.Get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset); // close() sends RST
+            }
             std::lock_guard<std::mutex> lock(m_mutex);
             m_labels.push_back(label);
         }
     }
 
     CUniqueFd m_listener;
+    size_t m_resetAfter;
     int m_port = 0;
     mutable std::mutex m_mutex;
     std::vector<std::string> m_labels;

@@ -2,6 +2,7 @@
 
 #include "storage/Pending.h"
 #include "tests/support/Spawn.h"
+#include "tests/support/TestEnv.h"
 
 #include <chrono>
 #include <cstdio>
@@ -23,6 +24,7 @@ using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kSerials = 40;
+constexpr const char* kCode = "LINECODE_001";
 constexpr auto kMostTime = std::chrono::seconds(75);
 
 struct Unit {
@@ -37,7 +39,7 @@ public:
     std::vector<std::string> Run()
     {
         if (Cli({"batch", "create", "LINE", "--first", "LN0001", "--count", std::to_string(kSerials), "--code",
-                 "LINECODE_001"})
+                 kCode})
                 .exitCode != 0) {
             return {"batch create failed"};
         }
@@ -54,7 +56,7 @@ private:
         if (clockOffset.empty()) {
             return RunProgram("pellomatic-cli", args, m_setup.dir);
         }
-        args.insert(args.begin(), {"-f", clockOffset, std::string(PELLOMATIC_BIN_DIR) + "/pellomatic-cli"});
+        args.insert(args.begin(), {"-f", clockOffset, BinDir() + "/pellomatic-cli"});
         return RunProgram("/usr/bin/faketime", args, m_setup.dir);
     }
     std::string Port(int i) const { return m_setup.dir + "/port" + std::to_string(i); }
@@ -125,8 +127,10 @@ private:
         Sleep(300, 1500);
         m_stations[static_cast<size_t>(i)] = StartStation(i);
     }
-    // A supervisor whose clock runs 20 minutes fast looks at the batch, spoils
-    // what is in doubt, and tries to free a serial a unit carries.
+    // A supervisor whose clock runs 20 minutes fast looks at the batch,
+    // spoils some of what is in doubt, and tries to free serials that the
+    // record shows a unit carries: programmed, or read back from the unit
+    // after a failed sequence. Those must be refused.
     void Supervise()
     {
 #ifdef __SANITIZE_ADDRESS__
@@ -135,15 +139,28 @@ private:
         const std::string offset = "+20m";
 #endif
         Cli({"batch", "show", "LINE"}, offset);
+        const std::set<std::string> readBack = ReadBackFromAUnit();
         for (const json& s : Export()) {
-            if (s["state"] == "in doubt" && Draw(2) == 0) {
-                Cli({"batch", "resolve", "LINE", s["serial"], "--spoiled"}, offset);
+            const std::string serial = s["serial"];
+            if (s["state"] == "in doubt" && readBack.count(serial) == 0 && Draw(2) == 0) {
+                Cli({"batch", "resolve", "LINE", serial, "--spoiled"}, offset);
             }
-            if (s["state"] == "programmed" && Draw(4) == 0 &&
-                Cli({"batch", "resolve", "LINE", s["serial"], "--free"}, offset).exitCode != 16) {
-                m_violations.push_back("resolve --free of programmed " + s["serial"].get<std::string>() + " was taken");
+            const bool carried = s["state"] == "programmed" || (s["state"] == "in doubt" && readBack.count(serial));
+            if (carried && Draw(2) == 0 && Cli({"batch", "resolve", "LINE", serial, "--free"}, offset).exitCode == 0) {
+                m_violations.push_back("resolve --free of " + serial + " (" + s["state"].get<std::string>() +
+                                       "), which a unit carries, was taken");
             }
         }
+    }
+    // Serials whose rows say the unit read them back.
+    std::set<std::string> ReadBackFromAUnit()
+    {
+        std::set<std::string> serials;
+        const RunResult log = Cli({"log", "--format", "json"});
+        for (const json& r : log.exitCode == 0 ? json::parse(log.out) : json::array()) {
+            if (r["verify"] == "matched") serials.insert(r["serial"].get<std::string>());
+        }
+        return serials;
     }
     json Export()
     {
@@ -228,8 +245,17 @@ private:
                 m_violations.push_back("a unit carries " + serial + ", which is " + state);
             } else if (state == "programmed" && !HasProgrammedRow(rows, serial)) {
                 m_violations.push_back("a unit carries " + serial + ": programmed, but no row says so");
+            } else if (state == "programmed" && (u.pabc != kCode || !u.booted)) {
+                m_violations.push_back("a unit carries " + serial + ", programmed, but its code is " + u.pabc +
+                                       (u.booted ? "" : " and it did not restart with both fields"));
             } else if ((state == "in doubt" || state == "spoiled") && !SaysWhatWentOut(s)) {
                 m_violations.push_back("a unit carries " + serial + ", in doubt without saying why");
+            }
+        }
+        for (const auto& [field, s] : byField) {
+            if (s["state"] == "programmed" && carried.count(field) == 0) {
+                m_violations.push_back("the record calls " + s["serial"].get<std::string>() +
+                                       " programmed, but no unit carries it");
             }
         }
         std::printf("line campaign, seed %llu: %zu units, %zu carry a serial of the batch, %d station kills\n",

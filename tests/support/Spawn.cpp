@@ -33,7 +33,7 @@ CChild::CChild(const std::string& program, const std::vector<std::string>& args,
     : m_tmp(MakeScratchDir("run"))
 {
     std::vector<std::string> argv = {program.find('/') == std::string::npos
-                                         ? std::string(PELLOMATIC_BIN_DIR) + "/" + program
+                                         ? BinDir() + "/" + program
                                          : program};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
@@ -105,7 +105,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 
 RunResult RunShell(const std::string& script, const std::string& dir)
 {
-    const std::string path = std::string(PELLOMATIC_BIN_DIR) + ":" + std::getenv("PATH");
+    const std::string path = BinDir() + ":" + std::getenv("PATH");
     return CChild("/usr/bin/env", {"PATH=" + path, "/bin/sh", "-c", script}, dir).Wait();
 }
 

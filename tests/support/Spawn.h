@@ -1,6 +1,8 @@
 #pragma once
 // Runs the project's programs as child processes for tests.
 
+#include "tests/support/TestEnv.h"
+
 #include <csignal>
 #include <fcntl.h>
 #include <cstdio>
@@ -19,7 +21,7 @@ class CDevsim {
 public:
     explicit CDevsim(std::vector<std::string> args)
     {
-        std::vector<std::string> argv = {std::string(PELLOMATIC_BIN_DIR) + "/pellomatic-devsim"};
+        std::vector<std::string> argv = {BinDir() + "/pellomatic-devsim"};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> cargv;
         for (auto& a : argv) cargv.push_back(a.data());

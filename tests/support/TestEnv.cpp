@@ -62,10 +62,17 @@ std::string TakeOption(int* argc, char** argv, const std::string& name)
     return {};
 }
 
+const std::string& BinDir()
+{
+    static const std::string dir = fs::canonical("/proc/self/exe").parent_path().string();
+    return dir;
+}
+
 void IsolateEnvironment()
 {
     ClearUserSettings();
-    Root() = std::string(PELLOMATIC_TEST_TMP) + "/run-" + std::to_string(::getpid());
+    // The build folder's test-tmp, beside bin/.
+    Root() = fs::path(BinDir()).parent_path().string() + "/test-tmp/run-" + std::to_string(::getpid());
     fs::remove_all(Root());
     fs::create_directories(Root());
     SetFolder("HOME", Root() + "/home");

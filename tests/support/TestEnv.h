@@ -8,6 +8,11 @@
 
 namespace pello {
 
+// The folder of the running test program, where the programs it runs are
+// built beside it; found at run time, so the build tree may be moved (the VM
+// stage puts it at a path of the guest's own).
+const std::string& BinDir();
+
 // Makes the scratch folder and points the environment at it. Called once
 // from the test main, before anything else runs.
 void IsolateEnvironment();

@@ -25,7 +25,7 @@ udevadm settle --timeout=30
 
 # A scratch home: the tests' own folders, no record of anyone's.
 export HOME=/tmp/home XDG_RUNTIME_DIR=/tmp/runtime XDG_DATA_HOME=/tmp/data XDG_STATE_HOME=/tmp/state
-mkdir -p "$HOME" "@TESTTMP@" && mkdir -m 700 "$XDG_RUNTIME_DIR"
+mkdir -p "$HOME" && mkdir -m 700 "$XDG_RUNTIME_DIR"
 cd /tmp
 printf '0812345678ABCDEFGHIJKL\nVMCODE00_001\n' >SN.txt
 

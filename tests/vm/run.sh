@@ -37,14 +37,17 @@ for m in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio hid hid-generic
   cp "$(find "$modules" -name "$m.ko" | head -n1)" "$root/lib/modules/"
 done
 udevd=$(readlink -f /lib/systemd/systemd-udevd)
-# Our programs where the test binaries expect them, with the libraries ldd names.
-mkdir -p "$root$bin"
+# Our programs at a path of the guest's own, never the host's (a checkout
+# under /tmp would vanish under the guest's tmpfs there), with the libraries
+# ldd names; the test program finds them beside itself.
+guest_bin=/opt/pellomatic/bin
+mkdir -p "$root$guest_bin"
 for program in pellomatic-cli pellomatic-devsim pello_tests; do
-  strip --strip-debug -o "$root$bin/$program" "$bin/$program"
+  strip --strip-debug -o "$root$guest_bin/$program" "$bin/$program"
 done
 cp "$udevd" "$root/bin/udevadm"
 ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
-for binary in "$root$bin"/* "$udevd"; do
+for binary in "$root$guest_bin"/* "$udevd"; do
   ldd "$binary" | grep -o '/[^ ]*' | while read -r lib; do
     mkdir -p "$root$(dirname "$lib")"
     cp -L "$lib" "$root$lib"
@@ -54,7 +57,7 @@ cp /lib/udev/rules.d/50-udev-default.rules /lib/udev/rules.d/60-serial.rules "$r
 cp "$here/../../packaging/udev/70-pellomatic.rules" "$root/lib/udev/rules.d/"
 echo 'root:x:0:0:root:/tmp:/bin/sh' >"$root/etc/passwd"
 printf 'root:x:0:\nplugdev:x:46:\ndialout:x:20:\n' >"$root/etc/group"
-sed -e "s|@BIN@|$bin|" -e "s|@TESTTMP@|$build/test-tmp|" "$here/init.sh" >"$root/init"
+sed -e "s|@BIN@|$guest_bin|" "$here/init.sh" >"$root/init"
 chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc 2>/dev/null | gzip -1) >"$vm/initramfs.cpio.gz"
 

@@ -128,7 +128,7 @@ def main():
     try:
         run("batch", "create", BATCH, "--first", "BR001", "--count", "40", "--code", "BROWSER0_001")
         # A unit that acknowledged SID and refused PABC: its serial is in doubt.
-        doubtful = start([bin_dir + "/pellomatic-devsim", "--link", work + "/doubt", "--fault", "PABC=nak"])
+        doubtful = start([bin_dir + "/pellomatic-devsim", "--link", work + "/doubt", "--fault", "PABC=nak,nak,nak"])
         eventually(lambda: os.path.exists(work + "/doubt"), 10)
         run("--station", "bench-9", "apply", "--batch", BATCH, "--port", work + "/doubt")
         doubtful.terminate()
