@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the normal and the sanitizer configuration,
 # and runs every test in both; then fuzzes each parser for a bounded time,
-# checks the install, and builds the Debian packages and runs lintian on them.
+# checks the install, and builds the Debian packages and runs lintian on them;
+# then cross-builds the Windows programs and tests them under Wine.
 # The dialog tests need a display: Xvfb provides one when there is none.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -39,4 +40,7 @@ tests/vm/run.sh build || status=1
 echo "=== install and Debian packages ==="
 ./packaging/check-install.sh build || status=1
 ./packaging/check-debian.sh build || status=1
+
+echo "=== Windows: the cross build under Wine ==="
+tests/win32/run.sh build || status=1
 exit $status

@@ -7,7 +7,6 @@
 #include "cli/Output.h"
 #include "cli/Record.h"
 #include "core/Fields.h"
-#include "storage/Times.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -183,8 +182,6 @@ void PrintRecords(const std::vector<storage::ProgrammingRecord>& rows, const std
 }
 
 } // namespace
-
-std::optional<std::string> NormalizeSince(const std::string& text) { return storage::NormalizeTime(text); }
 
 int RunBatch(const BatchOptions& options, const CommonOptions& common)
 {

@@ -6,8 +6,10 @@
 #include "cli/Ports.h"
 #include "cli/Session.h"
 #include "protocol/Frames.h"
+#include "text/Time.h"
 
 #include <nlohmann/json.hpp>
+
 
 namespace pello::cli {
 
@@ -68,6 +70,8 @@ int RunFrame(const FrameOptions& options)
     Print(ToHex(f.bytes, f.length));
     return kOk;
 }
+
+std::optional<std::string> NormalizeSince(const std::string& typed) { return text::NormalizeTime(typed); }
 
 int RunPorts(const PortsOptions& options)
 {

@@ -29,7 +29,7 @@ int CDeviceSession::CheckOneUnit()
     std::string nodes;
     for (const std::string& node : units) nodes += (nodes.empty() ? "" : ", ") + text::Show(node);
     Complain(std::to_string(units.size()) + " units are connected over USB (" + nodes +
-             "): connect one at a time, or name one with --port /dev/hidrawN");
+             "): connect one at a time, or name one with --port, " + kHidPortName);
     return kSeveralUnits;
 }
 

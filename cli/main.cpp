@@ -7,7 +7,6 @@
 #include "cli/Output.h"
 #include "cmdline/CommandLine.h"
 #include "cmdline/Device.h"
-#include "link/HidIo.h"
 #include "link/Process.h"
 #include "storage/Store.h"
 #include "link/Serial.h"

@@ -1,6 +1,6 @@
 #include "cmdline/Device.h"
 
-#include "link/HidIo.h"
+#include "link/HidLink.h"
 
 #include <cstdlib>
 
@@ -17,16 +17,16 @@ void AddDeviceFlags(CLI::App* sub, DeviceFlags* flags)
     sub->add_option("--link", flags->link, "usb (the default) or rs232")->check(CLI::IsMember({"usb", "rs232"}));
     flags->portOption = sub->add_option("--port", flags->port,
                                         "this device and no other: a serial device (implies --link rs232; "
-                                        "default: $PELLOMATIC_PORT), or a hidraw node /dev/hidrawN");
+                                        "default: $PELLOMATIC_PORT), or " + std::string(kHidPortName));
 }
 
 DeviceChoice ResolveDevice(const DeviceFlags& flags)
 {
     const bool usbAsked = flags.link == "usb";
     const bool portGiven = flags.portOption->count() > 0;
-    const bool hidraw = portGiven && flags.link != "rs232" && IsHidrawNode(flags.port);
+    const bool hidraw = portGiven && flags.link != "rs232" && NamesHidDevice(flags.port);
     if (usbAsked && portGiven && !hidraw) {
-        throw CLI::ValidationError("--port with --link usb must name a hidraw node (/dev/hidrawN); " + flags.port +
+        throw CLI::ValidationError("--port with --link usb must name " + std::string(kHidPortName) + "; " + flags.port +
                                    " is none");
     }
     DeviceChoice choice;

@@ -1,14 +1,10 @@
 #include "core/SnFile.h"
 
-#include "link/UniqueFd.h"
+#include "link/TextFile.h"
 #include "protocol/Device.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace pello {
 
@@ -16,21 +12,6 @@ char g_szSerialLine[24] = "1400000000000000000000";
 char g_szPabcLine[14] = "00000000_000";
 
 namespace {
-
-// Reads up to `limit` bytes; short only at the end of the file.
-std::string ReadBounded(int fd, size_t limit)
-{
-    std::string data(limit, '\0');
-    size_t got = 0;
-    while (got < limit) {
-        const ssize_t n = ::read(fd, data.data() + got, limit - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    data.resize(got);
-    return data;
-}
 
 struct TakenLine {
     size_t stored = 0; // bytes in the buffer
@@ -73,19 +54,13 @@ TakenLine TakeLine(const std::string& data, size_t* pos, bool complete, char* bu
 SnLinesRead ReadSnLines(const std::string& path, char* serial, size_t serialSize, char* code, size_t codeSize)
 {
     SnLinesRead read;
-    // Non-blocking, so that a FIFO nobody writes cannot hold the open.
-    CUniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat st {};
-    if (!fd || ::fstat(fd.Get(), &st) != 0) {
-        read.error = SnOpenError::CannotOpen;
-        read.errnum = errno;
+    const BoundedFile file = ReadRegularFile(path, kSnReadLimit + 1);
+    if (file.error != FileOpenError::None) {
+        read.error = file.error == FileOpenError::CannotOpen ? SnOpenError::CannotOpen : SnOpenError::NotRegularFile;
+        read.reason = file.reason;
         return read;
     }
-    if (!S_ISREG(st.st_mode)) {
-        read.error = SnOpenError::NotRegularFile;
-        return read;
-    }
-    const std::string data = ReadBounded(fd.Get(), kSnReadLimit + 1);
+    const std::string& data = file.data;
     const bool complete = data.size() <= kSnReadLimit;
     size_t pos = 0;
     const TakenLine line1 = TakeLine(data, &pos, complete, serial, serialSize, device::kSerialFieldLength);
@@ -141,7 +116,7 @@ std::string SnOpenReason(const SnLinesRead& read)
 {
     switch (read.error) {
     case SnOpenError::None: return {};
-    case SnOpenError::CannotOpen: return std::strerror(read.errnum);
+    case SnOpenError::CannotOpen: return read.reason;
     case SnOpenError::NotRegularFile: return "not a regular file";
     }
     return {};

@@ -19,13 +19,13 @@ constexpr size_t kSnReadLimit = 4096;
 
 enum class SnOpenError {
     None,
-    CannotOpen,     // open(2) failed; see errnum
+    CannotOpen,     // the file could not be opened; see reason
     NotRegularFile, // a directory, FIFO, device...: never read
 };
 
 struct SnLinesRead {
     SnOpenError error = SnOpenError::None;
-    int errnum = 0;
+    std::string reason; // the system's words for CannotOpen
     size_t serialLength = 0; // bytes of line 1 stored in its buffer
     size_t codeLength = 0;   // bytes of line 2 stored in its buffer
     // The lines' whole lengths, spaces and tabs that pad a line past its field not counted.

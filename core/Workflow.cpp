@@ -1,7 +1,6 @@
 #include "core/Workflow.h"
 
 #include "core/SnFile.h"
-#include "link/SerialPort.h"
 #include "protocol/Device.h"
 #include "protocol/ProductId.h"
 #include "text/Text.h"
@@ -340,7 +339,7 @@ bool CSnToolWorkflow::HidBootExchange(const Frame& frame, uint8_t* reply, bool b
 
 bool CSnToolWorkflow::ProbePort(const std::string& name) const
 {
-    return OpenLockedPort(m_portResolver.Resolve(name).path).problem == PortProblem::None;
+    return m_comLink.Probe(name.c_str());
 }
 
 bool CSnToolWorkflow::SearchCom(const Frame& frame, uint8_t* reply, SearchResult* result)
@@ -354,7 +353,7 @@ bool CSnToolWorkflow::SearchCom(const Frame& frame, uint8_t* reply, SearchResult
         if (m_comLink.Open(name.c_str(), device::kBaud, device::kDataBits, device::kParity, device::kStopBits) == 0) {
             return false;
         }
-        m_pinned = {m_portResolver.Resolve(name).path, IdentifyFd(m_comLink.Fd())};
+        m_pinned = {m_portResolver.Resolve(name).path, m_comLink.Identity()};
         if (const size_t purged = m_comLink.PurgedOnOpen(); purged > 0) {
             MarkOutOfStep(std::to_string(purged) + " byte(s) were waiting when the port was opened");
         }
@@ -505,7 +504,7 @@ StepFailure CSnToolWorkflow::OpenPinnedPort(const Frame& frame)
         0) {
         return StepFailure::PortNotOpened;
     }
-    if (IdentifyFd(m_comLink.Fd()) != m_pinned.identity) {
+    if (m_comLink.Identity() != m_pinned.identity) {
         return StepFailure::DeviceChanged;
     }
     if (const size_t purged = m_comLink.PurgedOnOpen(); purged > 0) {

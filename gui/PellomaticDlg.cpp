@@ -1,9 +1,10 @@
 #include "gui/PellomaticDlg.h"
 
 #include "gui/DisplayWatch.h"
-#include "gui/Repaint.h"
+#include "core/Dialog.h"
+#include "core/Repaint.h"
 #include "gui/XrcResources.h"
-#include "gui/res/Resource.h"
+#include "core/Resource.h"
 #include "gui/res/Strings.h"
 
 #include <wx/button.h>
@@ -24,31 +25,18 @@ namespace {
 
 wxString FromLatin1(const std::string& s) { return wxString(s.data(), wxConvISO8859_1, s.size()); }
 
-std::string ToLatin1(const wxString& s)
+std::u32string CodePoints(const wxString& s)
 {
-    std::string out;
+    std::u32string text;
     for (wxUniChar c : s) {
-        out += c.GetValue() <= 0xFF ? static_cast<char>(c.GetValue()) : '?';
+        text += static_cast<char32_t>(c.GetValue());
     }
-    return out;
+    return text;
 }
 
 } // namespace
 
-wxString FormatProductIdLabel(const std::string& productId)
-{
-    std::string shown;
-    for (unsigned char c : productId) {
-        if (c < 0x20 || c == 0x7F) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\x%02X", c);
-            shown += esc;
-        } else {
-            shown += static_cast<char>(c);
-        }
-    }
-    return FromLatin1(shown);
-}
+wxString FormatProductIdLabel(const std::string& productId) { return FromLatin1(ProductIdShown(productId)); }
 
 // clang-format off
 wxBEGIN_EVENT_TABLE(CSnToolDlg, wxDialog)
@@ -131,11 +119,8 @@ void CSnToolDlg::RequestClose()
 void CSnToolDlg::ExchangeData(bool pull)
 {
     if (pull) {
-        const wxString label = m_pProductId->GetLabelText();
-        // The label shows escapes; keep the exact bytes while it is unchanged.
-        if (label != FormatProductIdLabel(m_strProductId)) {
-            m_strProductId = ToLatin1(label);
-        }
+        // The label shows escapes; the exact bytes are kept while it is unchanged.
+        m_strProductId = PulledProductId(CodePoints(m_pProductId->GetLabelText()), m_strProductId);
         m_nLinkType = m_pUsb->GetValue() ? 0 : m_pRs232->GetValue() ? 1 : -1;
         return;
     }
@@ -198,7 +183,7 @@ void CSnToolDlg::OnMenuCommand(wxCommandEvent& event) { OnSystemCommand(static_c
 
 void CSnToolDlg::OnSystemCommand(unsigned nID, long)
 {
-    if ((nID & 0xFFF0) == ID_SYSMENU_ABOUT) {
+    if (IsAboutCommand(nID)) {
         CAboutDlg dlgAbout;
         dlgAbout.ShowModal();
         return;
@@ -313,7 +298,7 @@ public:
     void SendIconEraseBackground() override { m_dlg.OnIconEraseBackground(*m_dc); }
     int SystemMetric(int index) override
     {
-        const int v = wxSystemSettings::GetMetric(index == SM_CXICON ? wxSYS_ICON_X : wxSYS_ICON_Y, &m_dlg);
+        const int v = wxSystemSettings::GetMetric(index == kMetricIconWidth ? wxSYS_ICON_X : wxSYS_ICON_Y, &m_dlg);
         return v > 0 ? v : 32;
     }
     void ClientSize(int* width, int* height) override { m_dlg.GetClientSize(width, height); }

@@ -1,6 +1,6 @@
 #include "gui/XrcResources.h"
 
-#include "gui/res/Resource.h"
+#include "core/Resource.h"
 
 #include <wx/xrc/xh_bttn.h>
 #include <wx/xrc/xh_dlg.h>

@@ -1,36 +1,8 @@
 #pragma once
-// Time and waiting for the links, behind one seam so tests can run the 2000 ms
-// and 3000 ms deadlines on a fake clock while still polling real descriptors.
+// The links' clock: each platform's own, behind the one interface core/ uses.
 
-#include <cstdint>
-#include <poll.h>
-
-namespace pello {
-
-class CClock {
-public:
-    virtual ~CClock() = default;
-    // Milliseconds from a monotonic source, as a 32-bit count that wraps.
-    virtual uint32_t TickCount() = 0;
-    // poll(2) with `timeoutMs` (>= 0); EINTR is retried. Returns poll's result.
-    virtual int Poll(pollfd* fds, nfds_t count, int timeoutMs) = 0;
-};
-
-// The monotonic clock and real poll(2).
-class CSystemClock final : public CClock {
-public:
-    uint32_t TickCount() override;
-    int Poll(pollfd* fds, nfds_t count, int timeoutMs) override;
-};
-
-CClock& SystemClock();
-
-// Milliseconds left of `limit` since `start`, by unsigned difference so a
-// wrapping counter neither ends nor stretches the wait. 0 when it has passed.
-inline uint32_t RemainingMs(uint32_t now, uint32_t start, uint32_t limit)
-{
-    const uint32_t elapsed = now - start;
-    return elapsed >= limit ? 0 : limit - elapsed;
-}
-
-} // namespace pello
+#ifdef _WIN32
+#include "link/win32/Clock.h"
+#else
+#include "link/posix/Clock.h"
+#endif

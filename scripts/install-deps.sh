@@ -12,12 +12,15 @@ BUILD=(
   libcli11-dev nlohmann-json3-dev libsqlite3-dev libpq-dev libudev-dev libcpp-httplib-dev
   libcanberra-dev
   debhelper
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+  nsis zip
 )
 TEST=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth x11-utils python3 clang libclang-rt-14-dev valgrind
   lintian appstream desktop-file-utils git postgresql faketime
   qemu-system-x86 busybox-static cpio udev kmod chromium
+  wine wine64 xdotool unzip
 )
 
 case "$set_name" in

@@ -18,6 +18,7 @@
 #include <poll.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace pello {
@@ -305,10 +306,36 @@ bool Wait(pollfd* fds, nfds_t count, int timeoutMs)
     return fds[count - 1].revents == 0;
 }
 
-int ServePty(int master, int sigfd, const SimOptions& o, CSimulatedDevice& dev)
+// What is wrong with the terminal's settings for the device's line (2400
+// baud, 8 data bits, no parity, two stop bits, no flow control): "" when
+// nothing is, else the settings in words ("9600 8N1, RTS/CTS").
+std::string LineProblem(int fd)
+{
+    termios tio {};
+    if (::tcgetattr(fd, &tio) != 0) {
+        return "unreadable settings";
+    }
+    const speed_t speed = ::cfgetospeed(&tio);
+    const int bits = (tio.c_cflag & CSIZE) == CS8 ? 8 : (tio.c_cflag & CSIZE) == CS7 ? 7 : (tio.c_cflag & CSIZE) == CS6 ? 6 : 5;
+    const char parity = (tio.c_cflag & PARENB) == 0 ? 'N' : (tio.c_cflag & PARODD) != 0 ? 'O' : 'E';
+    const int stops = (tio.c_cflag & CSTOPB) != 0 ? 2 : 1;
+    const bool rtscts = (tio.c_cflag & CRTSCTS) != 0;
+    const bool xonxoff = (tio.c_iflag & (IXON | IXOFF)) != 0;
+    if (speed == B2400 && bits == 8 && parity == 'N' && stops == 2 && !rtscts && !xonxoff) {
+        return {};
+    }
+    const long baud = speed == B2400 ? 2400 : speed == B9600 ? 9600 : speed == B38400 ? 38400 : speed == B4800 ? 4800
+                    : speed == B19200 ? 19200 : speed == B115200 ? 115200 : speed == B1200 ? 1200 : -1;
+    return (baud < 0 ? std::string("unusual speed") : std::to_string(baud)) + " " + std::to_string(bits) + parity +
+           std::to_string(stops) + (rtscts ? ", RTS/CTS" : "") + (xonxoff ? ", XON/XOFF" : "");
+}
+
+// `lineFd`: the terminal whose settings the host chose, checked with --check-line.
+int ServePty(int master, int lineFd, int sigfd, const SimOptions& o, CSimulatedDevice& dev)
 {
     pollfd fds[2] = {{master, POLLIN, 0}, {sigfd, POLLIN, 0}};
     size_t unanswered = 0; // bytes received since the last reply
+    std::string lastProblem;
     for (;;) {
         if (!Wait(fds, 2, dev.Advance())) {
             return 0;
@@ -322,6 +349,16 @@ int ServePty(int master, int sigfd, const SimOptions& o, CSimulatedDevice& dev)
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
             return 1;
         }
+        // A unit on a line set otherwise receives noise, never a frame.
+        if (const std::string problem = o.checkLine ? LineProblem(lineFd) : ""; !problem.empty()) {
+            if (problem != lastProblem) {
+                std::fprintf(stderr, "pellomatic-devsim: the line is at %s, not 2400 8N2: bytes dropped\n",
+                             problem.c_str());
+            }
+            lastProblem = problem;
+            continue;
+        }
+        lastProblem.clear();
         unanswered += static_cast<size_t>(n);
         for (const auto& reply : dev.Respond(buf, static_cast<size_t>(n))) {
             if (!SendReply(master, sigfd, o, reply, unanswered)) {
@@ -408,7 +445,7 @@ int RunPty(int sigfd, const SimOptions& o, CSimulatedDevice& dev)
     }
     std::printf("%s\n", pty.slavePath.c_str());
     std::fflush(stdout);
-    return ServePty(pty.master.Get(), sigfd, o, dev);
+    return ServePty(pty.master.Get(), pty.slaveHold.Get(), sigfd, o, dev);
 }
 
 // On a terminal that exists already (a serial port, a null-modem cable to a
@@ -423,7 +460,7 @@ int RunTty(int sigfd, const SimOptions& o, CSimulatedDevice& dev)
     }
     std::printf("%s\n", o.ttyPath.c_str());
     std::fflush(stdout);
-    return ServePty(fd.Get(), sigfd, o, dev);
+    return ServePty(fd.Get(), fd.Get(), sigfd, o, dev);
 }
 
 } // namespace

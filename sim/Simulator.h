@@ -21,6 +21,7 @@ struct SimOptions {
     long replyDelayMs = 0;
     bool wireSpeed = false;
     bool verbose = false;
+    bool checkLine = false; // drop bytes received while the terminal is not at 2400 8N2
     // A production line: `units` units one after another (0: one device that
     // never leaves), each leaving `holdSeconds` after it was programmed, the
     // line empty for `gapSeconds` between two.

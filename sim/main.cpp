@@ -59,6 +59,9 @@ void AddOptions(CLI::App& app, SimOptions& o)
     app.add_flag("--wire-speed", o.wireSpeed, "pace frames and replies as a 2400-baud line, 11 bits a byte")
         ->excludes(usb);
     app.add_flag("--verbose", o.verbose, "log every frame, reply and unit on stderr");
+    app.add_flag("--check-line", o.checkLine, "drop what arrives while the terminal is not set to 2400 8N2 without "
+                                              "flow control, as the unit would only hear noise then")
+        ->excludes(usb);
     app.add_option("--units", o.units, "present K units one after another, as on a production line")
         ->check(CLI::Range(1, 9999))->option_text("K");
     app.add_option("--gap", o.gapSeconds, "seconds the line stays empty between two units (default 1)")

@@ -1,8 +1,8 @@
 #include "web/PageData.h"
 
-#include "storage/Times.h"
 #include "text/Json.h"
 #include "text/Text.h"
+#include "text/Time.h"
 
 #include <cstdio>
 #include <ctime>
@@ -120,11 +120,11 @@ storage::RecordFilter FilterOf(const std::map<std::string, std::string>& query)
     };
     // Times as the command line takes them; anything else is said, never read as no filter.
     const auto time = [&](const char* key) {
-        const std::string text = get(key);
-        if (text.empty()) return text;
-        const std::optional<std::string> normal = storage::NormalizeTime(text);
+        const std::string typed = get(key);
+        if (typed.empty()) return typed;
+        const std::optional<std::string> normal = text::NormalizeTime(typed);
         if (!normal) {
-            throw BadFilter(std::string(key) + ": \"" + text::Show(text) +
+            throw BadFilter(std::string(key) + ": \"" + text::Show(typed) +
                             "\" is not a UTC date or time (2026-12-07, 2026-12-07T09:30 or 2026-12-07T09:30:15Z)");
         }
         return *normal;

@@ -1,6 +1,6 @@
 #include "gui/res/Strings.h"
 
-#include "gui/res/Resource.h"
+#include "core/Resource.h"
 
 namespace pello {
 

@@ -4,7 +4,7 @@
 // (xvfb-run -a build/bin/pello_gui_bench); it prints the two gaps.
 
 #include "gui/PellomaticDlg.h"
-#include "gui/res/Resource.h"
+#include "core/Resource.h"
 #include "tests/support/PtyDevice.h"
 #include "tests/support/TestEnv.h"
 

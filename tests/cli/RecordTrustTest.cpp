@@ -309,6 +309,7 @@ TEST_F(Trust, ASerialStandsByWhatTheUnitCarries)
         EXPECT_EQ(r.exitCode, 6);
         EXPECT_NE(r.err.find("read back from a unit after a failed sequence"), std::string::npos) << r.err;
     });
+}
 
 TEST_F(Trust, WhatTheRecordHoldsIsShownWhole)
 {

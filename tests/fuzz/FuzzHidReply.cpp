@@ -1,6 +1,6 @@
 // ReportPayloadLength, and the collection of a reply from input reports that
 // a device sends as the input dictates.
-#include "link/HidIo.h"
+#include "link/posix/HidIo.h"
 #include "link/HidLink.h"
 
 #include <fuzzer/FuzzedDataProvider.h>

@@ -2,8 +2,8 @@
 // display is set), driven the way the operator drives them.
 
 #include "gui/PellomaticDlg.h"
-#include "gui/Repaint.h"
-#include "gui/res/Resource.h"
+#include "core/Repaint.h"
+#include "core/Resource.h"
 #include "tests/gui/GuiSupport.h"
 #include "tests/support/Spawn.h"
 #include "tests/support/TestEnv.h"
@@ -533,7 +533,7 @@ public:
     void SendIconEraseBackground() override { steps.push_back("erase"); }
     int SystemMetric(int index) override
     {
-        steps.push_back(index == SM_CXICON ? "cx" : "cy");
+        steps.push_back(index == kMetricIconWidth ? "cx" : "cy");
         return 32;
     }
     void ClientSize(int* w, int* h) override

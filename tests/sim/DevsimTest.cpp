@@ -14,6 +14,7 @@
 #include <fstream>
 #include <string>
 #include <cstdlib>
+#include <tuple>
 #include <unistd.h>
 
 using namespace pello;
@@ -96,4 +97,20 @@ TEST(Devsim, NeverTakesAnAliasItDidNotMake)
     CDevsim third({"--com", "0"});
     EXPECT_FALSE(third.Path().empty());
     EXPECT_EQ(fs::read_symlink(com0), third.Path());
+}
+
+// --check-line: the unit hears frames only while the terminal is at 2400 8N2
+// without flow control, so a host that reaches it proves its line settings
+// (the Windows build's under Wine among them).
+TEST(Devsim, HearsOnlyALineAt2400EightNoneTwo)
+{
+    CDevsim sim({"--check-line"});
+    ASSERT_FALSE(sim.Path().empty());
+    for (const auto& [baud, stopBits, heard] : {std::tuple {9600u, 2, false}, std::tuple {2400u, 0, false},
+                                                std::tuple {2400u, 2, true}}) {
+        CComLink port;
+        ASSERT_EQ(port.Open(sim.Path().c_str(), baud, 8, 0, static_cast<uint8_t>(stopBits)), 1);
+        EXPECT_EQ(Exchange(port, BuildAte1Frame()), heard ? MakeReply("(ACK") : std::string("timeout"))
+            << baud << " baud, stop bits code " << stopBits;
+    }
 }

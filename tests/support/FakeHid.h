@@ -4,7 +4,7 @@
 // zeros, no id byte on unnumbered input reports, ENODEV once unplugged. The
 // sysfs side is a real temporary tree with uevent and report_descriptor.
 
-#include "link/HidIo.h"
+#include "link/posix/HidIo.h"
 #include "link/HidLink.h"
 #include "sim/DeviceModel.h"
 #include "tests/support/FakeClock.h"

@@ -1,4 +1,4 @@
-#include "link/PortNames.h"
+#include "link/posix/PortNames.h"
 
 #include <cstdlib>
 #include <sys/stat.h>

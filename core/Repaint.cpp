@@ -1,4 +1,4 @@
-#include "gui/Repaint.h"
+#include "core/Repaint.h"
 
 namespace pello {
 
@@ -10,8 +10,8 @@ void RunRepaint(CRepaintTarget& target)
     }
     target.BeginPaint();
     target.SendIconEraseBackground();
-    const int cx = target.SystemMetric(SM_CXICON);
-    const int cy = target.SystemMetric(SM_CYICON);
+    const int cx = target.SystemMetric(kMetricIconWidth);
+    const int cy = target.SystemMetric(kMetricIconHeight);
     int width = 0, height = 0;
     target.ClientSize(&width, &height);
     // Signed division truncates toward zero: (28 - 32 + 1) / 2 is -1.

@@ -1,6 +1,6 @@
-#include "link/Serial.h"
+#include "link/posix/Serial.h"
 
-#include "link/SerialPort.h"
+#include "link/posix/SerialPort.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -193,6 +193,11 @@ size_t CComLink::DiscardInput()
         discarded += static_cast<size_t>(n);
     }
     return discarded;
+}
+
+bool CComLink::Probe(const char* port) const
+{
+    return OpenLockedPort(m_pResolver->Resolve(port).path).problem == PortProblem::None;
 }
 
 int CComLink::Close()

@@ -1,4 +1,4 @@
-#include "link/SerialPort.h"
+#include "link/posix/SerialPort.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -2,7 +2,7 @@
 // The narrow seam between the HID link and the kernel: open a hidraw node,
 // write one output report, wait for and read one input report, close.
 
-#include "link/Clock.h"
+#include "link/posix/Clock.h"
 
 #include <cstddef>
 #include <cstdint>

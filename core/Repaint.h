@@ -4,8 +4,9 @@
 
 namespace pello {
 
-constexpr int SM_CXICON = 11;
-constexpr int SM_CYICON = 12;
+// The system metrics of the icon size (SM_CXICON and SM_CYICON).
+constexpr int kMetricIconWidth = 11;
+constexpr int kMetricIconHeight = 12;
 
 class CRepaintTarget {
 public:

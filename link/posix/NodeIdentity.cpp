@@ -1,4 +1,4 @@
-#include "link/NodeIdentity.h"
+#include "link/posix/NodeIdentity.h"
 
 #include <climits>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "link/HidIo.h"
+#include "link/posix/HidIo.h"
 
 #include <climits>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "link/Clock.h"
+#include "link/posix/Clock.h"
 
 #include <cerrno>
 #include <chrono>
