@@ -6,10 +6,10 @@
 #include "cli/Ports.h"
 #include "cli/Session.h"
 #include "protocol/Frames.h"
+#include "text/Time.h"
 
 #include <nlohmann/json.hpp>
 
-#include <regex>
 
 namespace pello::cli {
 
@@ -71,15 +71,7 @@ int RunFrame(const FrameOptions& options)
     return kOk;
 }
 
-std::optional<std::string> NormalizeSince(const std::string& text)
-{
-    static const std::regex form(R"((\d{4}-\d{2}-\d{2})(?:[T ](\d{2}:\d{2})(:\d{2})?)?Z?)");
-    std::smatch m;
-    if (!std::regex_match(text, m, form)) {
-        return std::nullopt;
-    }
-    return m[1].str() + "T" + (m[2].matched ? m[2].str() : "00:00") + (m[3].matched ? m[3].str() : ":00") + "Z";
-}
+std::optional<std::string> NormalizeSince(const std::string& typed) { return text::NormalizeTime(typed); }
 
 int RunPorts(const PortsOptions& options)
 {

@@ -164,8 +164,11 @@ bool CRecordKeeper::NoteStep(const std::string& token, const char* step)
 storage::ProgrammingRecord CRecordKeeper::NewRecord() const { return storage::NewRecord(m_who); }
 
 int CRecordKeeper::Keep(const std::optional<storage::Claim>& claim, storage::SerialState state,
-                        const storage::ProgrammingRecord& record)
+                        const storage::ProgrammingRecord& ended)
 {
+    // The attempt ends now, its read-back done: its row's time, and its cycle's end.
+    storage::ProgrammingRecord record = ended;
+    record.time = storage::UtcNow();
     try {
         if (claim) {
             m_store->Settle(*claim, state, record, m_who);

@@ -38,8 +38,11 @@ bool CStationBook::NoteStep(const storage::Claim& claim, const char* step)
     return note.where != storage::Noted::Nowhere;
 }
 
-bool CStationBook::Keep(const storage::Claim& claim, storage::SerialState state, const storage::ProgrammingRecord& row)
+bool CStationBook::Keep(const storage::Claim& claim, storage::SerialState state, const storage::ProgrammingRecord& ended)
 {
+    // The attempt ends now, its read-back done: its row's time, and its cycle's end.
+    storage::ProgrammingRecord row = ended;
+    row.time = storage::UtcNow();
     try {
         m_store.Settle(claim, state, row, m_who);
         return true;

@@ -113,15 +113,13 @@ void CStore::CreateBatch(const std::string& name, const SerialRange& range, cons
 std::vector<BatchInfo> CStore::ListBatches()
 {
     std::vector<BatchInfo> out;
-    for (const auto& r : m_db->Query("SELECT name FROM batches ORDER BY id")) {
-        out.push_back(ShowBatch(Text(r[0]), Station {}));
-    }
+    for (const std::string& name : BatchNames()) out.push_back(ShowBatch(name, Station {}));
     return out;
 }
 
 // A claimant is known gone only on its own machine; anywhere else only the
 // database's clock may call a claim abandoned.
-void CStore::MarkAbandonedClaims(int64_t batchId, const Station& who)
+std::map<std::string, std::string> CStore::AbandonedClaims(int64_t batchId, const Station& who)
 {
     const auto claims = m_db->Query("SELECT s.id, s.claim_station, s.claim_machine, s.claim_pid, "
                                     "CASE WHEN s.claim_time < " + DbTime(-kClaimLimitSeconds) + " THEN 1 ELSE 0 END, "
@@ -129,6 +127,7 @@ void CStore::MarkAbandonedClaims(int64_t batchId, const Station& who)
                                     "FROM serials s LEFT JOIN records r ON r.token = s.claim_token "
                                     "WHERE s.batch_id = ? AND s.state = 'claimed'",
                                     {std::to_string(batchId)});
+    std::map<std::string, std::string> abandoned;
     for (const auto& c : claims) {
         const bool gone = !who.machine.empty() && Text(c[2]) == who.machine &&
                           ProcessGone(static_cast<long>(Number(c[3])));
@@ -139,19 +138,41 @@ void CStore::MarkAbandonedClaims(int64_t batchId, const Station& who)
         const std::string why = gone ? "its process (pid " + Text(c[3]) + ") is gone from this machine"
                                      : "it is older than " + std::to_string(kClaimLimitSeconds / 60) +
                                            " minutes by the database's clock";
-        m_db->Query("UPDATE serials SET state = 'in_doubt' WHERE id = ? AND state = 'claimed'", {Text(c[0])});
-        AddEvent(Text(c[0]), "in doubt", who,
-                 "claim of " + Text(c[1]) + " abandoned: " + why + "; " + LastStepSent(c[5]));
+        abandoned[Text(c[0])] = "claim of " + Text(c[1]) + " abandoned: " + why + "; " + LastStepSent(c[5]);
+    }
+    return abandoned;
+}
+
+void CStore::MarkAbandonedClaims(int64_t batchId, const Station& who)
+{
+    for (const auto& [id, detail] : AbandonedClaims(batchId, who)) {
+        m_db->Query("UPDATE serials SET state = 'in_doubt' WHERE id = ? AND state = 'claimed'", {id});
+        AddEvent(id, "in doubt", who, detail);
     }
 }
 
 BatchInfo CStore::ShowBatch(const std::string& name, const Station& who)
 {
     const int64_t id = BatchId(name);
-    const std::string batch = std::to_string(id);
     if (!who.name.empty()) {
         InTransaction([&] { MarkAbandonedClaims(id, who); });
     }
+    return BatchCounts(id, name);
+}
+
+BatchInfo CStore::ViewBatch(const std::string& name, const Station& who)
+{
+    const int64_t id = BatchId(name);
+    BatchInfo info = BatchCounts(id, name);
+    const uint64_t abandoned = AbandonedClaims(id, who).size();
+    info.claimed -= abandoned;
+    info.inDoubt += abandoned;
+    return info;
+}
+
+BatchInfo CStore::BatchCounts(int64_t id, const std::string& name)
+{
+    const std::string batch = std::to_string(id);
     const auto b = m_db->Query("SELECT prefix, width, first_number, count, code, created_at, created_by, blank "
                                "FROM batches WHERE id = ?",
                                {batch})[0];
@@ -183,17 +204,35 @@ BatchInfo CStore::ShowBatch(const std::string& name, const Station& who)
 
 std::vector<InDoubtSerial> CStore::InDoubt(const std::string& name)
 {
+    return ViewInDoubt(name, Station {});
+}
+
+// `who` empty: claims as they stand, "being programmed".
+std::vector<InDoubtSerial> CStore::ViewInDoubt(const std::string& name, const Station& who)
+{
+    const int64_t batch = BatchId(name);
+    const auto abandoned = who.name.empty() ? std::map<std::string, std::string>() : AbandonedClaims(batch, who);
     std::vector<InDoubtSerial> out;
     const auto rows = m_db->Query(
         "SELECT s.serial, COALESCE(s.claim_station, ''), COALESCE(MAX(e.time), ''), "
-        "COALESCE((SELECT detail FROM events WHERE serial_id = s.id ORDER BY id DESC LIMIT 1), ''), s.state "
+        "COALESCE((SELECT detail FROM events WHERE serial_id = s.id ORDER BY id DESC LIMIT 1), ''), s.state, s.id "
         "FROM serials s LEFT JOIN events e ON e.serial_id = s.id WHERE s.batch_id = ? AND s.state IN "
         "('in_doubt', 'claimed') GROUP BY s.id, s.serial, s.claim_station, s.state ORDER BY s.number",
-        {std::to_string(BatchId(name))});
+        {std::to_string(batch)});
     for (const auto& r : rows) {
-        const std::string why = Text(r[4]) == "claimed" ? "claimed, being programmed" : Text(r[3]);
+        const auto mark = abandoned.find(Text(r[5]));
+        const std::string why = mark != abandoned.end()      ? mark->second
+                                : Text(r[4]) == "claimed" ? "claimed, being programmed"
+                                                          : Text(r[3]);
         out.push_back({Text(r[0]), Text(r[1]), Text(r[2]), why});
     }
+    return out;
+}
+
+std::vector<std::string> CStore::BatchNames()
+{
+    std::vector<std::string> out;
+    for (const auto& r : m_db->Query("SELECT name FROM batches ORDER BY id")) out.push_back(Text(r[0]));
     return out;
 }
 

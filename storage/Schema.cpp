@@ -49,6 +49,7 @@ void CStore::CreateSchema()
                 "detail TEXT NOT NULL)");
     m_db->Query("CREATE INDEX records_by_field ON records (field_written)");
     UpgradeFrom1();
+    UpgradeFrom2();
 }
 
 // Version 2: claims carry their owner's token, machine and the database's
@@ -88,6 +89,26 @@ void CStore::UpgradeFrom1()
     // Schema 1's claims had no owner: each gets the token its kept outcome
     // will be matched by (Schema1ClaimToken), so that only that outcome settles it.
     m_db->Query("UPDATE serials SET claim_token = 'schema1-' || CAST(id AS TEXT) WHERE state IN ('claimed', 'in_doubt')");
+}
+
+// Version 3: the line's tallies by hour instead of by minute (a row per
+// minute and station was one per attempt); each attempt's row carries whether
+// it was a retest and why it failed; the attempt before a row at its station
+// is found by index.
+void CStore::UpgradeFrom2()
+{
+    m_db->Query("DROP TABLE tallies");
+    m_db->Query("ALTER TABLE records ADD COLUMN retest INTEGER NOT NULL DEFAULT 0");
+    m_db->Query("ALTER TABLE records ADD COLUMN failure TEXT NOT NULL DEFAULT ''");
+    m_db->Query("CREATE INDEX records_by_station ON records (station, id)");
+    m_db->Query("CREATE TABLE hour_tallies (hour TEXT NOT NULL, station TEXT NOT NULL, batch TEXT NOT NULL, "
+                "operator TEXT NOT NULL, attempts BIGINT NOT NULL, programmed BIGINT NOT NULL, retests BIGINT NOT NULL, "
+                "first_pass BIGINT NOT NULL, minutes BIGINT NOT NULL, cycles TEXT NOT NULL, "
+                "PRIMARY KEY (hour, station, batch, operator))");
+    m_db->Query("CREATE TABLE hour_failures (hour TEXT NOT NULL, station TEXT NOT NULL, batch TEXT NOT NULL, "
+                "operator TEXT NOT NULL, failure TEXT NOT NULL, n BIGINT NOT NULL, "
+                "PRIMARY KEY (hour, station, batch, operator, failure))");
+    RebuildTallies(*m_db);
 }
 
 // One read for the common case: the schema is current, and the database's id
@@ -154,7 +175,8 @@ void CStore::Migrate()
             CreateSchema();
             m_db->Query("INSERT INTO meta (key, value) VALUES ('schema_version', ?)", {std::to_string(kSchemaVersion)});
         } else if (version < kSchemaVersion) {
-            UpgradeFrom1();
+            if (version < 2) UpgradeFrom1();
+            if (version < 3) UpgradeFrom2();
             m_db->Query("UPDATE meta SET value = ? WHERE key = 'schema_version'", {std::to_string(kSchemaVersion)});
             // Its kept outcomes name it by its description: they are written
             // here, and only here (storage/Pending.cpp).

@@ -1,45 +1,45 @@
-// The line's numbers and the stations' rows, aggregated by the database so
-// that a record of a million rows answers in well under a second.
+// The line's numbers and the stations' rows, aggregated by the database from
+// tallies by the hour (storage/Tallies.cpp), so that a line's record of a
+// million rows answers in well under a second.
 
-#include "storage/Store.h"
+#include "storage/StoreCommon.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <set>
+#include <tuple>
 
 namespace pello::storage {
 
 namespace {
 
-std::string Text(const DbValue& v) { return v.value_or(""); }
-uint64_t Number(const DbValue& v) { return v && !v->empty() ? std::stoull(*v) : 0; }
-
 // The total's key among the groups' (no group is called this).
 const std::string kTotal = std::string(1, '\0') + "total";
 
-// The grouping key's SQL for `by`, over records (r) or tallies (t).
-std::string KeyOf(const std::string& by, bool tallies)
+// The grouping key's SQL for `by`, over tallies (hour) or records (time), of
+// the table named `table` ("" for the only one).
+std::string KeyOf(const std::string& by, const std::string& time, const std::string& table = "")
 {
-    const std::string time = tallies ? "t.minute" : "r.time";
-    if (by == "station") return tallies ? "t.station" : "r.station";
-    if (by == "batch") return tallies ? "t.batch" : "COALESCE(r.batch, '')";
-    if (by == "operator") return tallies ? "t.operator" : "r.operator";
-    if (by == "hour") return "substr(" + time + ", 1, 13)";
-    if (by == "day") return "substr(" + time + ", 1, 10)";
+    if (by == "station") return table + "station";
+    if (by == "batch") return "COALESCE(" + table + "batch, '')";
+    if (by == "operator") return table + "operator";
+    if (by == "hour") return "substr(" + table + time + ", 1, 13)";
+    if (by == "day") return "substr(" + table + time + ", 1, 10)";
     return "''";
 }
 
 double Share(uint64_t part, uint64_t whole) { return whole == 0 ? 0 : static_cast<double>(part) / static_cast<double>(whole); }
 
-// A percentile of a histogram of whole seconds.
-double Percentile(const std::map<int64_t, uint64_t>& histogram, double p)
+// The smallest cycle that `percent` % of the attempts did not exceed, from a
+// histogram of whole seconds; in whole numbers, so no rounding moves it.
+double Percentile(const std::map<int64_t, uint64_t>& histogram, uint64_t percent)
 {
     uint64_t total = 0;
     for (const auto& [seconds, n] : histogram) total += n;
     uint64_t seen = 0;
     for (const auto& [seconds, n] : histogram) {
         seen += n;
-        if (static_cast<double>(seen) >= p * static_cast<double>(total)) return static_cast<double>(seconds);
+        if (seen * 100 >= percent * total) return static_cast<double>(seconds);
     }
     return 0;
 }
@@ -50,26 +50,71 @@ void Finish(LineFigures* f)
     f->yield = Share(f->programmed, f->attempts);
     f->firstPassYield = Share(f->firstPass, f->units);
     f->retestRate = Share(f->retested, f->units);
-    std::sort(f->failures.begin(), f->failures.end(),
-              [](const FailureCount& a, const FailureCount& b) { return a.count > b.count; });
+    std::sort(f->failures.begin(), f->failures.end(), [](const FailureCount& a, const FailureCount& b) {
+        return a.count != b.count ? a.count > b.count : std::tie(a.step, a.reason) < std::tie(b.step, b.reason);
+    });
+}
+
+int Popcount(uint64_t bits)
+{
+    int n = 0;
+    for (; bits != 0; bits &= bits - 1) ++n;
+    return n;
+}
+
+// The step that failed and why, from a row's failure ("PABC: refused by the
+// device (NAK)").
+std::pair<std::string, std::string> StepAndWhy(const std::string& failure)
+{
+    const size_t colon = failure.find(": ");
+    return colon == std::string::npos ? std::pair<std::string, std::string>("?", failure)
+                                      : std::pair<std::string, std::string>(failure.substr(0, colon),
+                                                                            failure.substr(colon + 2));
 }
 
 // What the queries bring back for one group, before the figures are made.
 struct Tallies {
     LineFigures figures;
-    std::map<int64_t, uint64_t> cycles;  // whole seconds: how many attempts took them
-    std::set<std::string> minutes;       // in which attempts ended
-    std::set<std::string> inDoubt;       // serials in doubt now
+    std::map<int64_t, uint64_t> cycles;       // whole seconds: how many attempts took them
+    std::map<std::string, uint64_t> minutes;  // by hour, the minutes in which attempts ended, as bits
+    std::set<std::string> inDoubt;            // serials in doubt now
     std::map<std::pair<std::string, std::string>, uint64_t> failures;
+    // A tally: hour, attempts, programmed, retests, first passes, minutes, cycles.
+    void AddTally(const DbRow& r)
+    {
+        figures.attempts += Number(r[2]);
+        figures.programmed += Number(r[3]);
+        figures.retested += Number(r[4]);
+        figures.units += Number(r[2]) - Number(r[4]);
+        figures.firstPass += Number(r[5]);
+        minutes[Text(r[1])] |= Number(r[6]);
+        for (const auto& [seconds, n] : ParseCycles(Text(r[7]))) cycles[seconds] += n;
+    }
+    // An attempt's row: outcome, retest, seconds, failure, time.
+    void AddRow(const DbRow& r)
+    {
+        const bool programmed = Text(r[1]) == "programmed", retest = Text(r[2]) == "1";
+        ++figures.attempts;
+        figures.programmed += programmed;
+        figures.retested += retest;
+        figures.units += !retest;
+        figures.firstPass += programmed && !retest;
+        if (const int64_t seconds = r[3] ? std::stoll(*r[3]) : -1; seconds >= 0) ++cycles[seconds];
+        if (!programmed) ++failures[StepAndWhy(Text(r[4]))];
+        const std::string time = Text(r[5]), minute = time.size() >= 16 ? time.substr(14, 2) : "";
+        if (minute.size() == 2 && minute >= "00" && minute <= "59") {
+            minutes[HourOf(time)] |= uint64_t {1} << std::stoi(minute);
+        }
+    }
     void Merge(const Tallies& other)
     {
         figures.attempts += other.figures.attempts;
         figures.programmed += other.figures.programmed;
         figures.units += other.figures.units;
         figures.firstPass += other.figures.firstPass;
-        for (const auto& [seconds, n] : other.cycles) cycles[seconds] += n;
         figures.retested += other.figures.retested;
-        minutes.insert(other.minutes.begin(), other.minutes.end());
+        for (const auto& [seconds, n] : other.cycles) cycles[seconds] += n;
+        for (const auto& [hour, bits] : other.minutes) minutes[hour] |= bits;
         inDoubt.insert(other.inDoubt.begin(), other.inDoubt.end());
         for (const auto& [why, n] : other.failures) failures[why] += n;
     }
@@ -77,76 +122,102 @@ struct Tallies {
     {
         LineFigures f = figures;
         f.inDoubt = inDoubt.size();
-        f.cycleP50 = Percentile(cycles, 0.5);
-        f.cycleP90 = Percentile(cycles, 0.9);
-        f.unitsPerHour = minutes.empty() ? 0 : static_cast<double>(f.programmed) * 60.0 / static_cast<double>(minutes.size());
+        f.cycleP50 = Percentile(cycles, 50);
+        f.cycleP90 = Percentile(cycles, 90);
+        int active = 0;
+        for (const auto& [hour, bits] : minutes) active += Popcount(bits);
+        f.unitsPerHour = active == 0 ? 0 : static_cast<double>(f.programmed) * 60.0 / active;
         for (const auto& [why, n] : failures) f.failures.push_back({why.first, why.second, n});
         Finish(&f);
         return f;
     }
 };
 
-// The step that failed and why, from a failed row's detail ("PABC: refused
-// by the device (NAK)"); a read-back that differed is "verify".
-std::pair<std::string, std::string> FailureOf(const std::string& outcome, const std::string& detail)
+// A cut of the record by the time attempts ended, [from, to), "" for no bound.
+struct Span {
+    std::string from, to;
+};
+
+// How a selection is read: the whole hours in it from the tallies, the parts
+// of an hour at its ends from the rows themselves. Every figure is cut at the
+// same second.
+struct Plan {
+    std::optional<Span> hours;   // hours, "2026-12-07T09"
+    std::vector<Span> rows;      // record times
+};
+
+Plan PlanOf(const StatsQuery& q)
 {
-    if (outcome == "verify failed") {
-        return {"verify", "the field read back differs"};
+    const std::string first = q.since.empty() ? "" : HourFrom(q.since), end = q.until.empty() ? "" : HourOf(q.until);
+    Plan plan;
+    if (!q.since.empty() && !q.until.empty() && first >= end) {
+        plan.rows.push_back({q.since, q.until}); // less than an hour's span of whole hours
+        return plan;
     }
-    const size_t colon = detail.find(": ");
-    return colon == std::string::npos ? std::pair<std::string, std::string>("?", detail)
-                                      : std::pair<std::string, std::string>(detail.substr(0, colon), detail.substr(colon + 2));
+    plan.hours = Span {first, end};
+    if (!q.since.empty() && q.since != first + ":00:00Z") plan.rows.push_back({q.since, first + ":00:00Z"});
+    if (!q.until.empty() && q.until != end + ":00:00Z") plan.rows.push_back({end + ":00:00Z", q.until});
+    return plan;
+}
+
+// "WHERE" conditions on `column` for a span and a batch, with their parameters.
+std::string Within(const std::string& column, const Span& span, const std::string& batch, std::vector<DbValue>* params)
+{
+    std::string where = "1 = 1";
+    for (const auto& [op, value] : {std::pair<const char*, std::string> {" >= ?", span.from}, {" < ?", span.to}}) {
+        if (!value.empty()) {
+            where += " AND " + column + op;
+            params->push_back(value);
+        }
+    }
+    if (!batch.empty()) {
+        where += " AND batch = ?";
+        params->push_back(batch);
+    }
+    return where;
 }
 
 } // namespace
 
-std::string CStore::Selection(const StatsQuery& q, bool tallies, std::vector<DbValue>* params) const
-{
-    std::string where = "1 = 1";
-    const auto bound = [&](const std::string& sql, const std::string& value) {
-        if (!value.empty()) {
-            where += sql;
-            params->push_back(tallies && sql.find("batch") == std::string::npos ? value.substr(0, 16) : value);
-        }
-    };
-    bound(tallies ? " AND t.minute >= ?" : " AND r.time >= ?", q.since);
-    bound(tallies ? " AND t.minute < ?" : " AND r.time < ?", q.until);
-    bound(tallies ? " AND t.batch = ?" : " AND r.batch = ?", q.batch);
-    return where;
-}
-
-// From the tallies kept as attempts end: counts, retests, cycle times and
-// failures by group, and the minutes in which stations were active; from the
+// From the tallies for the whole hours of the selection and from the rows
+// for the parts of an hour at its ends: counts, retests, cycle times,
+// failures and the minutes in which attempts ended, by group; from the
 // record, the few serials of the selection now in doubt.
 std::map<std::string, LineFigures> CStore::Figures(const std::string& by, const StatsQuery& q)
 {
-    std::vector<DbValue> params;
-    const std::string where = Selection(q, true, &params);
-    const std::string key = KeyOf(by, true);
     std::map<std::string, Tallies> groups;
-    for (const auto& r : m_db->Query("SELECT " + key + ", t.outcome, t.retest, t.seconds, t.why, SUM(t.n) FROM tallies t "
-                                         "WHERE " + where + " GROUP BY 1, 2, 3, 4, 5",
-                                     params)) {
-        Tallies& t = groups[Text(r[0])];
-        const uint64_t n = Number(r[5]);
-        const bool programmed = Text(r[1]) == "programmed", retest = Text(r[2]) == "1";
-        t.figures.attempts += n;
-        t.figures.programmed += programmed ? n : 0;
-        t.figures.units += retest ? 0 : n;
-        t.figures.firstPass += programmed && !retest ? n : 0;
-        t.figures.retested += retest ? n : 0;
-        if (const int64_t seconds = r[3] ? std::stoll(*r[3]) : -1; seconds >= 0) t.cycles[seconds] += n;
-        if (!programmed) t.failures[FailureOf(Text(r[1]), Text(r[4]))] += n;
+    const Plan plan = PlanOf(q);
+    if (plan.hours) {
+        std::vector<DbValue> params;
+        const std::string where = Within("hour", *plan.hours, q.batch, &params), key = KeyOf(by, "hour");
+        for (const auto& r : m_db->Query("SELECT " + key + ", hour, attempts, programmed, retests, first_pass, minutes, "
+                                         "cycles FROM hour_tallies WHERE " + where,
+                                         params)) {
+            groups[Text(r[0])].AddTally(r);
+        }
+        for (const auto& r : m_db->Query("SELECT " + key + ", failure, SUM(n) FROM hour_failures WHERE " + where +
+                                             " GROUP BY 1, 2",
+                                         params)) {
+            groups[Text(r[0])].failures[StepAndWhy(Text(r[1]))] += Number(r[2]);
+        }
     }
-    for (const auto& r : m_db->Query("SELECT " + key + ", t.minute FROM tallies t WHERE " + where + " GROUP BY 1, 2",
-                                     params)) {
-        groups[Text(r[0])].minutes.insert(Text(r[1]));
+    for (const Span& span : plan.rows) {
+        std::vector<DbValue> params;
+        const std::string where = Within("time", span, q.batch, &params);
+        for (const auto& r : m_db->Query("SELECT " + KeyOf(by, "time") + ", outcome, retest, seconds, failure, time "
+                                         "FROM records WHERE " + where +
+                                             " AND outcome IN ('programmed', 'failed', 'verify failed')",
+                                         params)) {
+            groups[Text(r[0])].AddRow(r);
+        }
     }
-    std::vector<DbValue> all;
-    for (const auto& r : m_db->Query("SELECT " + KeyOf(by, false) + ", r.serial FROM records r WHERE " +
-                                         Selection(q, false, &all) +
-                                         " AND r.serial IN (SELECT serial FROM serials WHERE state = 'in_doubt')",
-                                     all)) {
+    std::vector<DbValue> params;
+    const std::string where = Within("r.time", {q.since, q.until}, "", &params) +
+                              (q.batch.empty() ? "" : " AND r.batch = ?");
+    if (!q.batch.empty()) params.push_back(q.batch);
+    for (const auto& r : m_db->Query("SELECT DISTINCT " + KeyOf(by, "time", "r.") + ", r.serial FROM serials s JOIN "
+                                     "records r ON r.serial = s.serial WHERE s.state = 'in_doubt' AND " + where,
+                                     params)) {
         groups[Text(r[0])].inDoubt.insert(Text(r[1]));
     }
     std::map<std::string, LineFigures> figures;

@@ -20,10 +20,14 @@
 
 namespace pello::storage {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 // A claim older than this, by the database's clock, is abandoned whoever
 // holds it (a station's whole sequence with its verify takes well under a minute).
 constexpr int kClaimLimitSeconds = 15 * 60;
+// An attempt that follows a failed one at the same station within this long
+// (from the failed one's end to its start) on a unit that reads the same
+// field is that unit tried again, not a new unit.
+constexpr int kRetestWithinSeconds = 5 * 60;
 // What a new unit carries in its serial number field.
 constexpr const char* kFactoryField = "1400000000000000000000";
 // The longest a note of a step waits for the record while a unit is on the
@@ -86,7 +90,7 @@ struct SerialHistory {
 };
 
 struct ProgrammingRecord {
-    std::string time;         // UTC, 2026-12-07T09:30:22Z
+    std::string time;         // UTC, 2026-12-07T09:30:22Z: when the attempt ended
     std::string station;
     std::string link, port;   // "rs232" and the tty, or "usb" and the hidraw node
     std::string fieldBefore;  // the field Search read before writing
@@ -115,7 +119,7 @@ struct RecordFilter {
 // What `stats` counts, and how it groups.
 struct StatsQuery {
     std::string batch;        // "" for every batch and none
-    std::string since, until; // UTC times, "" for no bound
+    std::string since, until; // UTC times to the second, "" for no bound: rows that ended since, and before until
     std::string by;           // "", station, batch, operator, hour, day
 };
 
@@ -164,6 +168,10 @@ ProgrammingRecord NewRecord(const Station& who);
 // 32 random hex digits: claim tokens and database ids.
 std::string RandomToken();
 
+// Works out again every row's retest and failure and the line's tallies from
+// the record's rows: the upgrade to schema 3, and rows put in by other means.
+void RebuildTallies(CDatabase& db);
+
 class CStore {
 public:
     // Creates the schema on first use, upgrades an older one, refuses a newer
@@ -179,6 +187,13 @@ public:
     // older than the limit, into serials in doubt.
     BatchInfo ShowBatch(const std::string& name, const Station& who);
     std::vector<InDoubtSerial> InDoubt(const std::string& name);
+    // A batch and its open serials as ShowBatch and InDoubt would show them
+    // after marking abandoned claims, without writing anything: those claims
+    // count in doubt, with the reason the mark would give (for a page over a
+    // record it only reads).
+    BatchInfo ViewBatch(const std::string& name, const Station& who);
+    std::vector<InDoubtSerial> ViewInDoubt(const std::string& name, const Station& who);
+    std::vector<std::string> BatchNames();
     std::vector<SerialHistory> Export(const std::string& name);
 
     // The next free serial whose field no unit carries yet, claimed for
@@ -247,26 +262,29 @@ private:
     int SchemaVersion();
     void CreateSchema();
     void UpgradeFrom1();
+    void UpgradeFrom2();
     int64_t BatchId(const std::string& name);
     void AddEvent(const std::string& serialId, const std::string& event, const Station& who, const std::string& detail);
     bool UpdateWithEvent(const std::string& update, std::vector<DbValue> params, const std::string& event,
                          const Station& who, const std::string& detail);
     void InsertRecord(const ProgrammingRecord& record);
-    void Tally(const ProgrammingRecord& record);
+    void Tally(const std::string& id, const ProgrammingRecord& record);
     bool CompleteRecord(const ProgrammingRecord& record);
     void SettleRow(const Claim& claim, SerialState to, const ProgrammingRecord& row, const Station& who);
     Claim HandOut(const DbRow& serial, const std::string& batch, const Station& who, const std::string& event);
     void EndClaim(const Claim& claim, SerialState to, const ProgrammingRecord& record, const Station& who);
     void MarkAbandonedClaims(int64_t batchId, const Station& who);
+    // Claims of the batch that `who` would take for abandoned: serial id, the
+    // event's detail.
+    std::map<std::string, std::string> AbandonedClaims(int64_t batchId, const Station& who);
+    BatchInfo BatchCounts(int64_t id, const std::string& name);
     void RefuseProgrammedFields(int64_t batchId);
     // Record rows WHERE `whereAndOrder` (a condition, then its ORDER BY and LIMIT).
     std::vector<ProgrammingRecord> SelectRecords(const std::string& whereAndOrder, const std::vector<DbValue>& params);
     std::optional<ProgrammingRecord> LatestRow(const std::string& field, const std::string& outcomes);
     // The database's clock, `offsetSeconds` from now, as a SQL expression.
     std::string DbTime(int offsetSeconds = 0) const;
-    // Stats' parts: the WHERE of a selection and its parameters; each
-    // group's figures and the total's.
-    std::string Selection(const StatsQuery& q, bool tallies, std::vector<DbValue>* params) const;
+    // Stats' parts: each group's figures and the total's.
     std::map<std::string, LineFigures> Figures(const std::string& by, const StatsQuery& q);
     template <class Fn> auto InTransaction(Fn fn);
 

@@ -4,6 +4,7 @@
 // Internal to storage/.
 
 #include "storage/Store.h"
+#include "storage/Times.h"
 
 #include <type_traits>
 
@@ -17,6 +18,9 @@ inline DbValue Optional(const std::string& s) { return s.empty() ? std::nullopt 
 extern const char* const kRecordColumns;
 
 time_t ParseUtc(const std::string& text);
+// A tally's cycle histogram (whole seconds: how many) and its text ("31:2 34:1").
+std::map<int64_t, uint64_t> ParseCycles(const std::string& text);
+std::string CyclesText(const std::map<int64_t, uint64_t>& histogram);
 DbValue CycleSeconds(const ProgrammingRecord& r);
 std::vector<DbValue> RecordValues(const ProgrammingRecord& r);
 ProgrammingRecord RecordOf(const DbRow& r);

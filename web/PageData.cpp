@@ -2,9 +2,11 @@
 
 #include "text/Json.h"
 #include "text/Text.h"
+#include "text/Time.h"
 
 #include <cstdio>
 #include <ctime>
+#include <set>
 
 namespace pello::web {
 
@@ -12,14 +14,23 @@ namespace {
 
 using nlohmann::json;
 
-std::string UtcHoursAgo(int hours)
+constexpr int kChartHours = 24;
+
+std::string Utc(time_t t, const char* form)
 {
-    const time_t t = ::time(nullptr) - hours * 3600;
     tm utc {};
     ::gmtime_r(&t, &utc);
     char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    std::strftime(text, sizeof text, form, &utc);
     return text;
+}
+
+// The last kChartHours hours on the clock, this one last ("2026-12-07T09").
+std::vector<std::string> LastHours(time_t now)
+{
+    std::vector<std::string> hours;
+    for (int ago = kChartHours - 1; ago >= 0; --ago) hours.push_back(Utc(now - now % 3600 - ago * 3600, "%Y-%m-%dT%H"));
+    return hours;
 }
 
 json Figures(const storage::LineFigures& f)
@@ -33,12 +44,16 @@ json Figures(const storage::LineFigures& f)
             {"cycle_p50_s", f.cycleP50}, {"units_per_hour", f.unitsPerHour}, {"failures", failures}};
 }
 
+// As `batch show` would show them, claims it would take for abandoned in
+// doubt, without writing: the page only reads the record.
 json Batches(storage::CStore& store)
 {
+    const storage::Station viewer = storage::ThisStation("", "");
     json out = json::array();
-    for (const storage::BatchInfo& b : store.ListBatches()) {
+    for (const std::string& name : store.BatchNames()) {
+        const storage::BatchInfo b = store.ViewBatch(name, viewer);
         json doubts = json::array();
-        for (const storage::InDoubtSerial& d : store.InDoubt(b.name)) {
+        for (const storage::InDoubtSerial& d : store.ViewInDoubt(name, viewer)) {
             doubts.push_back({{"serial", d.serial}, {"station", d.station}, {"since", d.since},
                               {"why", d.why}});
         }
@@ -75,17 +90,26 @@ std::string Utf8(const std::string& bytes) { return text::Show(bytes); }
 
 json Overview(storage::CStore& store, int offlineAfterSeconds)
 {
+    const time_t now = ::time(nullptr);
+    const std::vector<std::string> hours = LastHours(now);
     storage::StatsQuery day;
-    day.since = UtcHoursAgo(24);
+    day.since = hours.front() + ":00:00Z";
     day.by = "hour";
     const storage::LineStats stats = store.Stats(day);
-    json hours = json::array();
-    for (const storage::LineFigures& h : stats.groups) hours.push_back(Figures(h));
-    return text::Shown({{"generated", UtcHoursAgo(0)},
+    // Every hour on the axis, those without attempts too.
+    json chart = json::array();
+    auto group = stats.groups.begin();
+    for (const std::string& hour : hours) {
+        while (group != stats.groups.end() && group->group < hour) ++group;
+        storage::LineFigures none;
+        none.group = hour;
+        chart.push_back(Figures(group != stats.groups.end() && group->group == hour ? *group : none));
+    }
+    return text::Shown({{"generated", Utc(now, "%Y-%m-%dT%H:%M:%SZ")},
                         {"batches", Batches(store)},
                         {"stations", Stations(store, offlineAfterSeconds)},
                         {"day", Figures(stats.total)},
-                        {"hours", hours}});
+                        {"hours", chart}});
 }
 
 storage::RecordFilter FilterOf(const std::map<std::string, std::string>& query)
@@ -94,12 +118,28 @@ storage::RecordFilter FilterOf(const std::map<std::string, std::string>& query)
         const auto it = query.find(key);
         return it == query.end() ? std::string() : it->second;
     };
+    // Times as the command line takes them; anything else is said, never read as no filter.
+    const auto time = [&](const char* key) {
+        const std::string typed = get(key);
+        if (typed.empty()) return typed;
+        const std::optional<std::string> normal = text::NormalizeTime(typed);
+        if (!normal) {
+            throw BadFilter(std::string(key) + ": \"" + text::Show(typed) +
+                            "\" is not a UTC date or time (2026-12-07, 2026-12-07T09:30 or 2026-12-07T09:30:15Z)");
+        }
+        return *normal;
+    };
+    static const std::set<std::string> outcomes = {"",       "programmed", "failed",            "verify failed",
+                                                   "in progress", "no device", "refused: duplicate", "interrupted"};
     storage::RecordFilter f;
     f.station = get("station");
     f.batch = get("batch");
     f.outcome = get("outcome");
-    f.since = get("since");
-    f.until = get("until");
+    if (outcomes.count(f.outcome) == 0) {
+        throw BadFilter("outcome: \"" + text::Show(f.outcome) + "\" is not an outcome of the record");
+    }
+    f.since = time("since");
+    f.until = time("until");
     f.serial = get("serial");
     return f;
 }

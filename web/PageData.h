@@ -7,17 +7,27 @@
 #include "storage/Store.h"
 
 #include <map>
+#include <stdexcept>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 namespace pello::web {
 
-// Batches with their counts, stations and whether they are online, the last
-// 24 hours' numbers and their hours, failures by step, serials in doubt.
+// Batches with their counts, stations and whether they are online, the
+// numbers of the last 24 hours on the clock (this one and the 23 before it)
+// and of each of those hours, failures by step, serials in doubt; claims
+// `batch show` would take for abandoned are shown in doubt.
 nlohmann::json Overview(storage::CStore& store, int offlineAfterSeconds);
 
-// The record filtered by the query's station, batch, outcome, since and until.
+// A filter the page cannot take (a time that is not one): its message.
+class BadFilter : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+// The record filtered by the query's station, batch, outcome, since and
+// until, checked as the command line checks them (BadFilter).
 storage::RecordFilter FilterOf(const std::map<std::string, std::string>& query);
 nlohmann::json Records(storage::CStore& store, const storage::RecordFilter& filter, int limit);
 // The same rows as a CSV file.

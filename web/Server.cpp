@@ -154,7 +154,14 @@ private:
         if (req.path == "/") {
             return access == Access::Yes ? Html(k_index_html) : SignInPage(200);
         }
-        return access == Access::Yes ? Data(req) : Refused(access, wait);
+        if (access != Access::Yes) {
+            return Refused(access, wait);
+        }
+        try {
+            return Data(req);
+        } catch (const BadFilter& e) {
+            return Problem(400, e.what());
+        }
     }
 
     static HttpResponse Refused(Access access, std::chrono::seconds wait)

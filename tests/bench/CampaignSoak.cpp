@@ -4,11 +4,15 @@
 //     does not bear out;
 //   pello_campaign --line sqlite|postgres --runs 10 [--seed FIRST]
 //     the record: a line of stations against simulated units, each seed a
-//     minute or so; prints what the record got wrong.
+//     minute or so; prints what the record got wrong;
+//   pello_campaign --stats sqlite|postgres --runs 100 [--seed FIRST]
+//     the line's numbers: seeded histories against a plain count; prints
+//     each figure that differs.
 
 #include "tests/support/Campaign.h"
 #include "tests/support/LineCampaign.h"
 #include "tests/support/Postgres.h"
+#include "tests/support/StatsCampaign.h"
 #include "tests/support/TestEnv.h"
 
 #include <sqlite3.h>
@@ -58,6 +62,21 @@ int RunLine(const std::string& backend, uint64_t first, int runs)
     return failed == 0 ? 0 : 1;
 }
 
+int RunStats(const std::string& backend, uint64_t first, int runs)
+{
+    std::unique_ptr<CPostgresServer> server = backend == "postgres" ? std::make_unique<CPostgresServer>() : nullptr;
+    int failed = 0;
+    for (uint64_t seed = first; seed < first + static_cast<uint64_t>(runs); ++seed) {
+        const std::string db = server ? server->NewDatabase("stats" + std::to_string(seed))
+                                      : MakeScratchDir("stats") + "/record.db";
+        const std::vector<std::string> wrong = RunStatsCampaign(db, seed);
+        for (const std::string& w : wrong) std::printf("seed %llu: %s\n", static_cast<unsigned long long>(seed), w.c_str());
+        failed += wrong.empty() ? 0 : 1;
+    }
+    std::printf("%d stats runs on %s: %d with figures that differ\n", runs, backend.c_str(), failed);
+    return failed == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -75,8 +94,16 @@ int main(int argc, char** argv)
     std::string line;
     app.add_option("--line", line, "run the record's campaign on sqlite or postgres instead")
         ->check(CLI::IsMember({"sqlite", "postgres"}));
+    std::string stats;
+    app.add_option("--stats", stats, "run the line's numbers' campaign on sqlite or postgres instead")
+        ->check(CLI::IsMember({"sqlite", "postgres"}));
     CLI11_PARSE(app, argc, argv);
     IsolateEnvironment();
+    if (!stats.empty()) {
+        const int rc = RunStats(stats, first, runs);
+        RemoveScratch();
+        return rc;
+    }
     if (!line.empty()) {
         const int rc = RunLine(line, first, runs);
         RemoveScratch();

@@ -48,6 +48,8 @@ function progress(batch) {
   return bar;
 }
 
+// A bar per hour on a time axis: the server gives every hour of the last 24,
+// those without attempts too, oldest first; every third one is labelled.
 function chart(id, hours, value, top) {
   const area = document.getElementById(id);
   const shapes = [svg('line', { class: 'axis', x1: 30, y1: 140, x2: 470, y2: 140 })];
@@ -55,10 +57,16 @@ function chart(id, hours, value, top) {
   const step = 440 / Math.max(hours.length, 1);
   hours.forEach((hour, i) => {
     const height = 120 * value(hour) / most;
-    shapes.push(svg('rect', { class: 'bar', x: 32 + i * step, y: 140 - height, width: Math.max(step - 4, 2), height }));
-    const label = svg('text', { x: 32 + i * step, y: 154 });
-    label.textContent = hour.group.slice(11, 13) + 'h';
-    shapes.push(label);
+    const bar = svg('rect', { class: 'bar', x: 32 + i * step, y: 140 - height, width: Math.max(step - 4, 2), height });
+    const title = svg('title', {});
+    title.textContent = hour.group + ':00 UTC: ' + (top === 1 ? percent(value(hour)) : value(hour));
+    bar.appendChild(title);
+    shapes.push(bar);
+    if ((hours.length - 1 - i) % 3 === 0) {
+      const label = svg('text', { x: 32 + i * step, y: 154, class: 'hour' });
+      label.textContent = hour.group.slice(11, 13) + 'h';
+      shapes.push(label);
+    }
   });
   const scale = svg('text', { x: 0, y: 24 });
   scale.textContent = top === 1 ? '100 %' : String(Math.round(most));
@@ -121,7 +129,9 @@ function showRecords(rows) {
 async function failure(response) {
   let why = 'the server answered ' + response.status;
   try { why = (await response.json()).error || why; } catch (ignored) { /* not JSON */ }
-  return new Error(why);
+  const error = new Error(why);
+  error.badFilter = response.status === 400; // the filter's fault, said beside the filter
+  return error;
 }
 
 async function load(path) {
@@ -148,10 +158,16 @@ async function refresh() {
   busy = true;
   const status = document.getElementById('status');
   try {
-    const overview = await load('/api/overview');
-    const records = await load('/api/records?' + filterQuery());
-    showOverview(overview);
-    showRecords(records);
+    showOverview(await load('/api/overview'));
+    const filterNote = document.getElementById('filter-problem');
+    try {
+      showRecords(await load('/api/records?' + filterQuery()));
+      filterNote.textContent = '';
+    } catch (error) {
+      if (!error.badFilter) throw error;
+      filterNote.textContent = error.message;
+      fill('records', [], () => {});
+    }
     status.classList.remove('trouble');
     delay = REFRESH_MS;
   } catch (error) {
