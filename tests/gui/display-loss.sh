@@ -15,7 +15,7 @@ set -euo pipefail
 bin=$(cd "${1:-build/bin}" && pwd)
 work=$(mktemp -d)
 xpid=""
-trap 'kill $(jobs -p) 2>/dev/null; wait 2>/dev/null || true; rm -rf "$work"' EXIT
+trap 'kill $(jobs -p) 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
 for name in $(compgen -e | grep -E '^(PELLOMATIC_|PG)' || true); do unset "$name"; done
 export HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" XDG_DATA_HOME="$work/data" XDG_STATE_HOME="$work/state"
 mkdir -p "$HOME" && mkdir -m 700 "$XDG_RUNTIME_DIR"

@@ -140,22 +140,4 @@ std::string CPostgresServer::NewDatabase(const std::string& name)
     return "host=" + m_dir + " user=postgres dbname=" + name;
 }
 
-namespace {
-
-std::unique_ptr<CPostgresServer> g_shared;
-
-class CStopSharedPostgres : public ::testing::Environment {
-public:
-    void TearDown() override { g_shared.reset(); }
-};
-[[maybe_unused]] ::testing::Environment* const g_stopShared = ::testing::AddGlobalTestEnvironment(new CStopSharedPostgres);
-
-} // namespace
-
-CPostgresServer& SharedPostgres()
-{
-    if (!g_shared) g_shared = std::make_unique<CPostgresServer>();
-    return *g_shared;
-}
-
 } // namespace pello
