@@ -151,6 +151,25 @@ TEST_P(Batches, BatchesAndTheRecordEndToEnd)
     EXPECT_EQ(Cli({"log", "--since", "yesterday"}).exitCode, 1);
 }
 
+// A slow unit's attempt is counted from its claim to its end, whatever the
+// record saw in between: at least the six replies it waited for.
+TEST_P(Batches, ASlowApplysCycleIsItsWholeLength)
+{
+    ASSERT_EQ(Cli({"batch", "create", "SLOW", "--first", "S001", "--count", "2", "--code", "ABCDEFGH_123"}).exitCode, 0);
+    const auto began = std::chrono::steady_clock::now();
+    {
+        CDevsim unit({"--link", m_dir + "/port", "--reply-delay", "800"});
+        ASSERT_EQ(Cli({"apply", "--batch", "SLOW", "--port", m_dir + "/port"}).exitCode, 0);
+    }
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const auto total = Json({"stats", "--format", "json"})["total"];
+    EXPECT_GE(total["cycle_p50_s"].get<double>(), 6 * 0.8 - 1) << total.dump();
+    EXPECT_LE(total["cycle_p50_s"].get<double>(), took + 1) << total.dump();
+    const auto rows = Json({"log", "--format", "json"});
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["outcome"], "programmed");
+}
+
 TEST_P(Batches, EightStationsDrawOneBatch)
 {
     ASSERT_EQ(Cli({"batch", "create", "LINE", "--first", "A0001", "--count", "200", "--code", "LINE0000_001"}).exitCode, 0);
