@@ -1,6 +1,7 @@
 #include "text/Time.h"
 
-#include <ctime>
+#include <chrono>
+#include <cstdio>
 #include <regex>
 
 namespace pello::text {
@@ -12,22 +13,17 @@ std::optional<std::string> NormalizeTime(const std::string& typed)
     if (!std::regex_match(typed, m, form)) {
         return std::nullopt;
     }
-    tm utc {};
-    utc.tm_year = std::stoi(m[1]) - 1900;
-    utc.tm_mon = std::stoi(m[2]) - 1;
-    utc.tm_mday = std::stoi(m[3]);
-    utc.tm_hour = m[4].matched ? std::stoi(m[4]) : 0;
-    utc.tm_min = m[5].matched ? std::stoi(m[5]) : 0;
-    utc.tm_sec = m[6].matched ? std::stoi(m[6]) : 0;
-    const tm asked = utc;
-    ::timegm(&utc);
-    // timegm moves 2026-02-30 into March and 24:00 into the next day: refused.
-    if (utc.tm_year != asked.tm_year || utc.tm_mon != asked.tm_mon || utc.tm_mday != asked.tm_mday ||
-        utc.tm_hour != asked.tm_hour || utc.tm_min != asked.tm_min || utc.tm_sec != asked.tm_sec) {
+    const int year = std::stoi(m[1]), month = std::stoi(m[2]), day = std::stoi(m[3]);
+    const int hour = m[4].matched ? std::stoi(m[4]) : 0, minute = m[5].matched ? std::stoi(m[5]) : 0;
+    const int second = m[6].matched ? std::stoi(m[6]) : 0;
+    // 2026-02-30 and 24:00 are refused, never moved to another day.
+    const std::chrono::year_month_day date {std::chrono::year(year), std::chrono::month(static_cast<unsigned>(month)),
+                                            std::chrono::day(static_cast<unsigned>(day))};
+    if (!date.ok() || hour > 23 || minute > 59 || second > 59) {
         return std::nullopt;
     }
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    char text[80]; // room for any int, though each is in range here
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", year, month, day, hour, minute, second);
     return std::string(text);
 }
 

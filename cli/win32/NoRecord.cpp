@@ -25,7 +25,6 @@ CRecordKeeper::CRecordKeeper(const CommonOptions& common)
 }
 
 int CRecordKeeper::Open(bool) { return NoRecord(m_where.empty() ? "" : "--db " + m_where); }
-int CRecordKeeper::OpenForServing() { return Open(true); }
 int CRecordKeeper::Begin(storage::ProgrammingRecord*) { return Open(false); }
 storage::ProgrammingRecord CRecordKeeper::NewRecord() const { return {}; }
 bool CRecordKeeper::NoteStep(const std::string&, const char*) { return true; }

@@ -198,7 +198,8 @@ TEST_F(StationWindowTest, PassFailAndRemoveAsTheOperatorSeesThem)
 TEST_F(StationWindowTest, APrinterThatRefusesFailsNothingAndClosingFinishesTheUnit)
 {
     ASSERT_EQ(Cli({"batch", "create", "GX", "--first", "GX0001", "--count", "3", "--code", "GXCODE000001"}).exitCode, 0);
-    CDevsim line({"--link", m_port, "--units", "2", "--gap", "1", "--hold", "1.5", "--reply-delay", "300"});
+    // A slow unit that stays long enough for a slow build (sanitizers, a busy machine).
+    CDevsim line({"--link", m_port, "--units", "2", "--gap", "1", "--hold", "4", "--reply-delay", "300"});
     Open("GX", RefusingPrinter());
     ASSERT_TRUE(RunUntil([&] { return m_window->PanelWord() == "PROGRAMMING" && Seen("PASS") != nullptr; }));
     EXPECT_EQ(Seen("PASS")->detail, "GX0001");
