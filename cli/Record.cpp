@@ -62,24 +62,9 @@ std::string Lead(storage::DbProblem problem)
     return "the record cannot be used";
 }
 
-void SayReplayed(const storage::ReplayReport& r)
+void ComplainReplayed(const storage::ReplayReport& r)
 {
-    if (r.written > 0) {
-        Complain("wrote " + std::to_string(r.written) + " outcome(s) kept from an earlier run into the record");
-    }
-    if (r.setAside > 0) {
-        Complain(std::to_string(r.setAside) + " kept outcome(s) could not be read; they are set aside in " +
-                 storage::PendingPath() + ".bad");
-    }
-    if (r.stuck) {
-        Complain("could not rewrite " + storage::PendingPath() + " (is the disk full?); its outcomes stay kept");
-    }
-    // Said by every command that reads the record until someone looks: a guard
-    // may pass a number the set-aside lines show in a unit.
-    if (const int aside = storage::SetAsideCount(); aside > 0) {
-        Complain(std::to_string(aside) + " kept outcome(s) are set aside unread in " + storage::PendingPath() +
-                 ".bad: the record may not know every unit they programmed; look at them, then remove the file");
-    }
+    for (const std::string& line : storage::SayReplayed(r)) Complain(line);
 }
 
 } // namespace
@@ -131,10 +116,10 @@ int CRecordKeeper::Open(bool forReading)
             }
             m_store = std::make_unique<storage::CStore>(storage::OpenDatabase(where, storage::Access::ReadMedia), true);
             m_bReadOnly = true;
-            SayReplayed({});
+            ComplainReplayed({});
             return kOk;
         }
-        SayReplayed(storage::ReplayPending(*m_store));
+        ComplainReplayed(storage::ReplayPending(*m_store));
         return kOk;
     } catch (const std::exception& e) {
         const int rc = ReportStorageError(e, described);

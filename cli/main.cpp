@@ -22,7 +22,7 @@ constexpr const char* kFooter =
     "Exit codes: 0 success, 1 usage, 2 file problem, 3 no device, 4 setting failed, 5 verify failed,\n"
     "6 duplicate, 7 output could not be written, 8 unknown batch, 9 batch used up, 10 batch refused,\n"
     "11 database unreachable, 12 database busy, 13 database read-only, 14 database unusable,\n"
-    "15 programmed but not recorded, 16 resolve refused, 17 several USB units connected,\n"
+    "15 outcome not recorded (kept; a station stops), 16 resolve refused, 17 several USB units connected,\n"
     "18 label not printed, 128+N ended by signal N.\n"
     "PELLOMATIC_PORT sets the default for --port, PELLOMATIC_DB for --db; PELLOMATIC_RECORD=off\n"
     "is --no-record; PELLOMATIC_TOKEN is serve's token.";

@@ -256,10 +256,7 @@ bool CStationWindow::Start(std::string* why)
     s->who = storage::ThisStation(m_options.name, m_options.operatorName);
     try {
         s->store = std::make_unique<storage::CStore>(storage::OpenDatabase(m_options.db));
-        const storage::ReplayReport replayed = storage::ReplayPending(*s->store);
-        if (replayed.written > 0) {
-            Tell("wrote " + std::to_string(replayed.written) + " outcome(s) kept from an earlier run into the record");
-        }
+        for (const std::string& line : storage::SayReplayed(storage::ReplayPending(*s->store))) Tell(line);
         s->book = std::make_unique<station::CStationBook>(*s->store, s->who, m_options.batch,
                                                           [this](const std::string& what) { Tell(what); });
         s->book->SerialsLeft(); // an unknown batch is said before any unit is looked for

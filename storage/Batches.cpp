@@ -59,12 +59,13 @@ bool CStore::UpdateWithEvent(const std::string& update, std::vector<DbValue> par
                 .empty();
 }
 
-// A serial of the new range that a unit carries already would be handed out
-// to a second unit.
+// A serial of the new range that a unit carries already (programmed, or read
+// back from it after a failed sequence) would be handed out to a second unit.
 void CStore::RefuseProgrammedFields(int64_t batchId)
 {
     const auto rows = m_db->Query("SELECT s.serial, r.time, r.station FROM serials s JOIN records r ON "
-                                  "r.field_written = s.field AND r.outcome = 'programmed' WHERE s.batch_id = ? LIMIT 1",
+                                  "r.field_written = s.field AND (r.outcome = 'programmed' OR r.verify = 'matched') "
+                                  "WHERE s.batch_id = ? LIMIT 1",
                                   {std::to_string(batchId)});
     if (!rows.empty()) {
         throw StoreError(StoreProblem::Overlap, "its serial number " + Text(rows[0][0]) +
@@ -287,7 +288,7 @@ std::optional<Claim> CStore::ClaimNext(const std::string& batch, const Station& 
         for (;;) {
             const auto rows = m_db->Query(
                 std::string("SELECT s.id, s.serial, s.field, b.code, (SELECT MAX(r.time) FROM records r WHERE "
-                            "r.field_written = s.field AND r.outcome = 'programmed') FROM serials s JOIN batches b "
+                            "r.field_written = s.field AND (r.outcome = 'programmed' OR r.verify = 'matched')) FROM serials s JOIN batches b "
                             "ON b.id = s.batch_id WHERE s.batch_id = (SELECT id FROM batches WHERE name = ?) AND "
                             "s.state = 'free' ORDER BY s.number LIMIT 1") +
                     m_db->Dialect().lockForClaim,

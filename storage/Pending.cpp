@@ -337,4 +337,25 @@ int SetAsideCount()
     return static_cast<int>(ReadLines(PendingPath() + ".bad").size());
 }
 
+std::vector<std::string> SayReplayed(const ReplayReport& r)
+{
+    std::vector<std::string> lines;
+    if (r.written > 0) {
+        lines.push_back("wrote " + std::to_string(r.written) + " outcome(s) kept from an earlier run into the record");
+    }
+    if (r.setAside > 0) {
+        lines.push_back(std::to_string(r.setAside) + " kept outcome(s) could not be read; they are set aside in " +
+                        PendingPath() + ".bad");
+    }
+    if (r.stuck) {
+        lines.push_back("could not rewrite " + PendingPath() + " (is the disk full?); its outcomes stay kept");
+    }
+    // Said until someone looks: a guard may pass a number the set-aside lines show in a unit.
+    if (const int aside = SetAsideCount(); aside > 0) {
+        lines.push_back(std::to_string(aside) + " kept outcome(s) are set aside unread in " + PendingPath() +
+                        ".bad: the record may not know every unit they programmed; look at them, then remove the file");
+    }
+    return lines;
+}
+
 } // namespace pello::storage

@@ -14,6 +14,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pello::storage {
 
@@ -57,5 +58,8 @@ ReplayReport ReplayPending(CStore& store);
 // Lines in PendingPath() + ".bad": outcomes nobody has looked at yet, which
 // the record may not know (0 once the file is gone).
 int SetAsideCount();
+// What a replay did, and whether outcomes are set aside unread, in words: one
+// line each, said by every program that opens the record.
+std::vector<std::string> SayReplayed(const ReplayReport& report);
 
 } // namespace pello::storage

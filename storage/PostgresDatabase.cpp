@@ -9,6 +9,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <optional>
 #include <poll.h>
 
 namespace pello::storage {
@@ -17,6 +18,10 @@ namespace {
 
 // How long a statement of the page may run on the server.
 constexpr int kServedStatementSeconds = 5;
+// How long a bounded write (the note of a step) waits for a server that
+// does not answer at all, beyond its own limit: a lost server must not hold
+// a unit on the wire while TCP gives up on it.
+constexpr std::chrono::milliseconds kBoundedWriteGrace {950};
 
 // "?" placeholders become $1, $2, ... (no statement here holds a literal "?").
 std::string Numbered(const std::string& sql)
@@ -96,6 +101,13 @@ std::string FirstLine(const char* message, const std::string& password)
 }
 
 using ResultPtr = std::unique_ptr<PGresult, decltype(&PQclear)>;
+
+// "10 s", or "1000 ms" for a time that is not whole seconds.
+std::string Said(std::chrono::milliseconds within)
+{
+    const auto ms = within.count();
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
 // Refuses a string libpq cannot read before libpq sees it.
 const std::string& CheckedConnInfo(const std::string& conninfo)
 {
@@ -148,6 +160,13 @@ public:
     // SET LOCAL: the limits end with the transaction, whatever becomes of it.
     std::vector<DbRow> QueryWithin(int milliseconds, const std::string& sql, const std::vector<DbValue>& params) override
     {
+        const auto giveUpAfter = std::chrono::milliseconds(milliseconds) + kBoundedWriteGrace;
+        m_until = std::chrono::steady_clock::now() + giveUpAfter;
+        m_waitedWithin = giveUpAfter;
+        struct Unbound {
+            std::optional<std::chrono::steady_clock::time_point>& until;
+            ~Unbound() { until.reset(); }
+        } unbound {m_until};
         Begin();
         try {
             const std::string limit = std::to_string(milliseconds);
@@ -200,7 +219,7 @@ private:
         if (m_lost) {
             throw DbError(DbProblem::Gone, "the connection to the server was given up");
         }
-        if (m_answerWithin.count() == 0) {
+        if (m_answerWithin.count() == 0 && !m_until) {
             // The blocking calls, in one round trip as before.
             if (!send(m_conn.get())) {
                 return ResultPtr(nullptr, &PQclear);
@@ -212,6 +231,10 @@ private:
         if (!send(m_conn.get())) {
             return ResultPtr(nullptr, &PQclear);
         }
+        if (m_until) {
+            return Await(*m_until);
+        }
+        m_waitedWithin = m_answerWithin;
         return Await(std::chrono::steady_clock::now() + m_answerWithin);
     }
     ResultPtr Await(std::chrono::steady_clock::time_point deadline)
@@ -254,8 +277,7 @@ private:
             }
             if (rc == 0) {
                 m_lost = true;
-                throw DbError(DbProblem::Gone, "the server did not answer within " +
-                                                   std::to_string(m_answerWithin.count()) + " s");
+                throw DbError(DbProblem::Gone, "the server did not answer within " + Said(m_waitedWithin));
             }
         }
     }
@@ -315,6 +337,8 @@ private:
     std::map<std::string, std::string> m_prepared; // statement text to its name
     std::map<std::string, int> m_uses;
     std::chrono::seconds m_answerWithin {0}; // 0: no limit
+    std::optional<std::chrono::steady_clock::time_point> m_until; // a bounded write's deadline
+    std::chrono::milliseconds m_waitedWithin {0};                 // what the wait under way was given
     bool m_lost = false;                     // given up while a statement ran
 };
 

@@ -97,7 +97,8 @@ void CStore::UpgradeFrom1()
 // is found by index.
 void CStore::UpgradeFrom2()
 {
-    m_db->Query("DROP TABLE tallies");
+    // The minute tallies stay: a station of the version before, still running
+    // on a shared record, writes them with every outcome.
     m_db->Query("ALTER TABLE records ADD COLUMN retest INTEGER NOT NULL DEFAULT 0");
     m_db->Query("ALTER TABLE records ADD COLUMN failure TEXT NOT NULL DEFAULT ''");
     m_db->Query("CREATE INDEX records_by_station ON records (station, id)");
@@ -178,9 +179,11 @@ void CStore::Migrate()
             if (version < 2) UpgradeFrom1();
             if (version < 3) UpgradeFrom2();
             m_db->Query("UPDATE meta SET value = ? WHERE key = 'schema_version'", {std::to_string(kSchemaVersion)});
-            // Its kept outcomes name it by its description: they are written
-            // here, and only here (storage/Pending.cpp).
-            m_db->Query("INSERT INTO meta (key, value) VALUES ('upgraded_from_1', ?)", {UtcNow()});
+            if (version < 2) {
+                // Its kept outcomes name it by its description: they are written
+                // here, and only here (storage/Pending.cpp).
+                m_db->Query("INSERT INTO meta (key, value) VALUES ('upgraded_from_1', ?)", {UtcNow()});
+            }
         }
     });
 }

@@ -32,7 +32,7 @@ std::string RetestRule(const DbDialect& d)
            "p.field_written = records.field_before AND p.id < records.id AND p.outcome IN " + attempts + ")) OR "
            "EXISTS (SELECT 1 FROM records p WHERE p.id = (SELECT q.id FROM records q WHERE q.station = records.station "
            "AND q.id < records.id AND q.outcome IN " + attempts + " ORDER BY q.id DESC LIMIT 1) AND p.outcome <> "
-           "'programmed' AND p.field_before = records.field_before AND " + gap + " <= " +
+           "'programmed' AND p.field_before = records.field_before AND " + gap + " BETWEEN 0 AND " +
            std::to_string(kRetestWithinSeconds) + ")";
 }
 

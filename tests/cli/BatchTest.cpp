@@ -12,6 +12,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -294,6 +295,41 @@ TEST(Record, FaultsGetTheirOwnExitCodeAndSendNothing)
     EXPECT_NE(newer.err.find("newer Pellomatic (schema 99)"), std::string::npos) << newer.err;
     std::ifstream in(state);
     EXPECT_FALSE(in.good()) << "no byte reached the unit";
+}
+
+// A server that stops answering while a unit is on the wire (hung, or its
+// network gone: TCP would wait for many minutes) holds the unit no longer
+// than the note's limit: the sequence runs on, its notes and outcome kept
+// locally, and written once the server answers again.
+TEST(Record, AHungPostgresHoldsNoUnitOnTheWire)
+{
+    CPostgresServer& server = Postgres();
+    const std::string db = server.NewDatabase("hung") + " application_name=pello_hung";
+    const std::string dir = MakeScratchDir("hung"), port = dir + "/port";
+    ASSERT_EQ(RunProgram("pellomatic-cli", {"--db", db, "batch", "create", "H", "--first", "H100", "--count", "5",
+                                            "--code", "ABCDEFGH_123"}).exitCode, 0);
+    CDevsim unit({"--link", port, "--reply-delay", "100", "--state", dir + "/device"});
+    CChild cli("pellomatic-cli", {"--db", db, "--trace", "apply", "--batch", "H", "--port", port}, dir);
+    for (int i = 0; i < 3000 && cli.ErrorsSoFar().find(" -> 41544531") /* ATE1 */ == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const std::string backend =
+        server.Select("postgres", "SELECT pid FROM pg_stat_activity WHERE application_name = 'pello_hung'");
+    ASSERT_FALSE(backend.empty());
+    ::kill(static_cast<pid_t>(std::stol(backend)), SIGSTOP);
+    bool ended = false;
+    for (int i = 0; i < 1200 && !(ended = cli.Exited()); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ::kill(static_cast<pid_t>(std::stol(backend)), SIGCONT);
+    ASSERT_TRUE(ended) << "the apply waited on the stopped server for 2 minutes: " << cli.ErrorsSoFar();
+    const RunResult r = cli.Wait();
+    EXPECT_EQ(r.exitCode, 15) << r.err;
+    EXPECT_EQ(r.out, "Setting successful!\nVerified: H100\nH100\n") << r.err;
+    EXPECT_NE(r.err.find("the record could not note SID in time"), std::string::npos) << r.err;
+    const auto rows = nlohmann::json::parse(RunProgram("pellomatic-cli", {"--db", db, "log", "--format", "json"}).out);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["outcome"], "programmed");
 }
 
 TEST(Record, PostgresGoneMidApplyIsKeptAndReplayed)

@@ -463,6 +463,10 @@ TEST_F(Trust, ASerialStandsByWhatTheUnitCarries)
         EXPECT_EQ(r.exitCode, 6);
         EXPECT_NE(r.err.find("read back from a unit after a failed sequence"), std::string::npos) << r.err;
     });
+    // Nor is a batch that would hand it out again made.
+    const RunResult batch = Cli({"batch", "create", "SNB", "--first", "SN0001", "--count", "2", "--code", "ABCDEFGH_123"});
+    EXPECT_EQ(batch.exitCode, 10) << batch.err;
+    EXPECT_NE(batch.err.find("SN0001 is programmed into a unit already"), std::string::npos) << batch.err;
 }
 
 TEST_F(Trust, WhatTheRecordHoldsIsShownWhole)

@@ -237,7 +237,7 @@ std::vector<bool> Retests(const std::vector<Row>& rows)
         if (const auto last = lastAt.find(r.station); last != lastAt.end()) {
             const Row& p = rows[last->second];
             again = again || (p.outcome != "programmed" && p.before == r.before &&
-                              r.started - p.ended <= storage::kRetestWithinSeconds);
+                              r.started >= p.ended && r.started - p.ended <= storage::kRetestWithinSeconds);
         }
         retest[i] = again;
         lastAt[r.station] = i;
