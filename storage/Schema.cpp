@@ -50,6 +50,7 @@ void CStore::CreateSchema()
     m_db->Query("CREATE INDEX records_by_field ON records (field_written)");
     UpgradeFrom1();
     UpgradeFrom2();
+    m_db->Query("DROP TABLE tallies"); // kept by an upgrade for older stations; a new record has none
 }
 
 // Version 2: claims carry their owner's token, machine and the database's
