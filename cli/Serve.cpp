@@ -133,7 +133,7 @@ std::optional<web::ServeSettings> Settings(const ServeOptions& options, web::Lis
     settings.token = *token;
     if (!options.tlsCert.empty()) {
         const auto cert = ReadSmallFile(options.tlsCert, "--tls-cert", false);
-        const auto key = cert ? ReadSmallFile(options.tlsKey, "--tls-key", false) : std::nullopt;
+        const auto key = cert ? ReadSmallFile(options.tlsKey, "--tls-key", true) : std::nullopt;
         if (!key) return std::nullopt;
         settings.tlsCert = *cert;
         settings.tlsKey = *key;

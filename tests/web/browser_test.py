@@ -125,6 +125,7 @@ def certificate(work):
     subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
                     "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=localhost",
                     "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"], check=True, capture_output=True)
+    os.chmod(key, 0o600)
     der = subprocess.run("openssl x509 -in %s -pubkey -noout | openssl pkey -pubin -outform der" % cert, shell=True,
                          check=True, capture_output=True).stdout
     import hashlib

@@ -182,12 +182,19 @@ def make_certificate(work):
     subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
                     "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=localhost",
                     "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"], check=True, capture_output=True)
+    os.chmod(key, 0o600)
     return cert, key
 
 
 def tls_and_exposure(check, bin_dir, work, env, db):
     cert, key = make_certificate(work)
     tokens = token_file(work, "tls.token", TOKEN)
+    os.chmod(key, 0o644)
+    refused = run_cli(bin_dir, work, env, db, "serve", "--listen", "127.0.0.1:0", "--token-file", tokens,
+                      "--tls-cert", cert, "--tls-key", key)
+    check("a TLS key others may read is refused", refused.returncode == 1 and "chmod 600" in refused.stderr,
+          refused.stderr)
+    os.chmod(key, 0o600)
     context = ssl.create_default_context(cafile=cert)
     serve = Serve(bin_dir, work, ["--listen", "127.0.0.1:0", "--token-file", tokens, "--tls-cert", cert,
                                   "--tls-key", key], env, db)
