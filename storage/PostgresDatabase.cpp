@@ -207,8 +207,8 @@ public:
     // a server that does not answer at all is given up a while later.
     void LimitStatements(int seconds)
     {
-        Query("SET statement_timeout = " + std::to_string(seconds * 1000), {});
         m_answerWithin = std::chrono::seconds(seconds + 5);
+        Query("SET statement_timeout = " + std::to_string(seconds * 1000), {});
     }
 
 private:
@@ -347,12 +347,13 @@ private:
 std::unique_ptr<CDatabase> OpenPostgres(const std::string& conninfo, Access access)
 {
     auto db = std::make_unique<CPostgresDatabase>(conninfo);
+    if (access == Access::ReadLive) {
+        // A server (the page) answers its clients whatever the database does,
+        // from its first statement on.
+        db->LimitStatements(kServedStatementSeconds);
+    }
     if (access != Access::Write) {
         db->Query("SET default_transaction_read_only = on", {});
-    }
-    if (access == Access::ReadLive) {
-        // A server (the page) answers its clients whatever the database does.
-        db->LimitStatements(kServedStatementSeconds);
     }
     return db;
 }
