@@ -16,6 +16,7 @@ import json
 import os
 import shutil
 import signal
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -162,6 +163,12 @@ def main():
 
     try:
         run("batch", "create", BATCH, "--first", "BR001", "--count", "40", "--code", "BROWSER0_001")
+        # A batch whose name in the record is no valid UTF-8 and carries a bidi override (put in by hand).
+        run("batch", "create", "BADNAME", "--first", "BN001", "--count", "2", "--code", "BROWSER0_001")
+        con = sqlite3.connect(db)
+        con.execute("UPDATE batches SET name = CAST(? AS TEXT) WHERE name = 'BADNAME'", (b"LOT\xc0\xaf\xe2\x80\xae",))
+        con.commit()
+        con.close()
         # A unit that acknowledged SID and refused PABC: its serial is in doubt.
         doubtful = start([bin_dir + "/pellomatic-devsim", "--link", work + "/doubt", "--fault", "PABC=nak,nak,nak"])
         eventually(lambda: os.path.exists(work + "/doubt"), 10)
@@ -199,6 +206,9 @@ def main():
                   eventually(lambda: browser.value(first_cell) == BATCH, 20), str(browser.value(first_cell)))
             check("no markup from the record runs or shows",
                   browser.value("document.querySelectorAll('main img').length") == 0 and not browser.dialogs())
+            batches = "document.querySelector('#batches tbody').textContent"
+            check("a name that is no valid UTF-8 is shown escaped beside the others",
+                  "LOT\\xC0\\xAF\\u202E" in (browser.value(batches) or ""), str(browser.value(batches)))
             bar = "document.querySelector('#batches svg.progress rect.programmed').getAttribute('width')"
             check("the batch's progress grows",
                   eventually(lambda: float(browser.value(bar) or 0) > 0, 30), str(browser.value(bar)))
