@@ -108,6 +108,7 @@ std::string Said(std::chrono::milliseconds within)
     const auto ms = within.count();
     return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
 }
+
 // Refuses a string libpq cannot read before libpq sees it.
 const std::string& CheckedConnInfo(const std::string& conninfo)
 {
