@@ -289,7 +289,8 @@ std::optional<Claim> CStore::ClaimNext(const std::string& batch, const Station& 
             const auto rows = m_db->Query(
                 std::string("SELECT s.id, s.serial, s.field, b.code, (SELECT MAX(r.time) FROM records r WHERE "
                             "r.field_written = s.field AND (r.outcome = 'programmed' OR r.verify = 'matched')) "
-                            "FROM serials s JOIN batches b ON b.id = s.batch_id WHERE s.batch_id = (SELECT id FROM batches WHERE name = ?) AND "
+                            "FROM serials s JOIN batches b ON b.id = s.batch_id "
+                            "WHERE s.batch_id = (SELECT id FROM batches WHERE name = ?) AND "
                             "s.state = 'free' ORDER BY s.number LIMIT 1") +
                     m_db->Dialect().lockForClaim,
                 {batch});
