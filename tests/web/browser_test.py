@@ -79,7 +79,13 @@ class Browser:
         self.call("Network.enable")
 
     def value(self, expression):
-        result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True})
+        """The expression's value in the page; None while the page is between two documents (a form sent)."""
+        try:
+            result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True})
+        except RuntimeError as e:
+            if any(m in str(e) for m in ("navigated or closed", "context was destroyed", "Cannot find context")):
+                return None
+            raise
         return result["result"].get("value")
 
     def dialogs(self):
@@ -226,7 +232,7 @@ def main():
             check("a unit programmed shows within 5 s", shown, "%s after %.1f s" % (newest, time.monotonic() - seen))
             stations = "document.querySelector('#stations tbody').textContent"
             check("the station is online, with its operator",
-                  "Ann" in (browser.value(stations) or "") and "offline" not in browser.value(stations))
+                  "Ann" in (browser.value(stations) or "") and "offline" not in (browser.value(stations) or ""))
             cookies = browser.call("Network.getCookies", {"urls": [url]})["cookies"]
             session = [c for c in cookies if c["name"] == "__Host-pello_session"]
             check("the session cookie: HttpOnly, Secure, SameSite=Strict, not the token",
