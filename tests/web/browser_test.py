@@ -12,6 +12,7 @@ screenshot.
 Usage: browser_test.py BIN_DIR OUT_DIR [--screenshot PATH]"""
 
 import base64
+import hashlib
 import json
 import os
 import shutil
@@ -21,6 +22,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from webcheck import eventually, make_certificate
 
 BATCH = "<img src=x onerror=alert(1)>"
 TOKEN = "browser-test-token-0123456789"
@@ -116,26 +119,11 @@ class Browser:
         self.process.wait(timeout=30)
 
 
-def eventually(check, seconds):
-    """Whether `check` comes true within `seconds` (looked at every 0.2 s)."""
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        if check():
-            return True
-        time.sleep(0.2)
-    return check()
-
-
 def certificate(work):
     """A certificate for 127.0.0.1 made here, and the hash of its key that Chromium is told to trust."""
-    key, cert = work + "/key.pem", work + "/cert.pem"
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-                    "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=localhost",
-                    "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"], check=True, capture_output=True)
-    os.chmod(key, 0o600)
+    cert, key = make_certificate(work)
     der = subprocess.run("openssl x509 -in %s -pubkey -noout | openssl pkey -pubin -outform der" % cert, shell=True,
                          check=True, capture_output=True).stdout
-    import hashlib
     return cert, key, base64.b64encode(hashlib.sha256(der).digest()).decode()
 
 

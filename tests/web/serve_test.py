@@ -25,6 +25,8 @@ import sys
 import tempfile
 import time
 
+from webcheck import eventually, make_certificate
+
 TOKEN = "plant-floor-token-0123456789"
 ROWS = 2345  # more than two of the pages a download reads at a time
 DATA_ROUTES = ["/api/overview", "/api/records", "/download/records.csv", "/download/records.json"]
@@ -177,15 +179,6 @@ def tokens_and_sessions(check, bin_dir, work, env, db):
             serve.stop()
 
 
-def make_certificate(work):
-    key, cert = os.path.join(work, "key.pem"), os.path.join(work, "cert.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-                    "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=localhost",
-                    "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"], check=True, capture_output=True)
-    os.chmod(key, 0o600)
-    return cert, key
-
-
 def tls_and_exposure(check, bin_dir, work, env, db):
     cert, key = make_certificate(work)
     tokens = token_file(work, "tls.token", TOKEN)
@@ -274,15 +267,6 @@ def host_port_and_limits(check, bin_dir, work, env, db):
 def overview_status(port):
     status, _, body = request(port, "GET", "/api/overview")
     return status, body
-
-
-def eventually(check, seconds):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        if check():
-            return True
-        time.sleep(0.2)
-    return check()
 
 
 def record_files(check, bin_dir, work, env, db):
